@@ -1,0 +1,140 @@
+#include "protocol/KorvaneClient.h"
+
+#include "platform/clock.h"
+
+namespace korvane {
+
+int32_t MapTransportResult(int transport_result) {
+  if (transport_result == kTransportOk) return kResultOk;
+  if (transport_result == kTransportRefused) return kResultRefused;
+  return static_cast<int32_t>(transport_result) << 16;
+}
+
+CKorvaneClient::CKorvaneClient(uint32_t device_kind, int32_t timeout_ms)
+    : connection_(this), timeout_ms_(timeout_ms), device_kind_(device_kind) {}
+
+CKorvaneClient::~CKorvaneClient() {
+  if (connection_.GetState() == kStateConnected) connection_.Disconnect(static_cast<uint32_t>(timeout_ms_));
+  // No telegram may reach this client once its members start to go.
+  connection_.StopThreads();
+  CKorLock lock(map_lock_);
+  replies_.clear();
+}
+
+int32_t CKorvaneClient::Connect(const char* host, uint16_t port) {
+  if (port == 0) port = device_kind_ == 0 ? 5099 : static_cast<uint16_t>(4999 + device_kind_);
+  return MapTransportResult(connection_.Connect(static_cast<uint8_t>(device_kind_), {}, host, port,
+                                                static_cast<uint32_t>(timeout_ms_)));
+}
+
+int32_t CKorvaneClient::Send(const CKorvaneMsg& request) {
+  const std::vector<uint8_t> bytes = request.Serialize();
+  return MapTransportResult(connection_.Send(bytes.data(), bytes.size(), static_cast<uint32_t>(timeout_ms_)));
+}
+
+int32_t CKorvaneClient::ResetTelegramId() {
+  next_id_.store(2);
+  return kResultOk;
+}
+
+int32_t CKorvaneClient::Disconnect() {
+  return MapTransportResult(connection_.Disconnect(static_cast<uint32_t>(timeout_ms_)));
+}
+
+int32_t CKorvaneClient::Request(uint16_t command, const std::vector<uint8_t>& payload,
+                                std::unique_ptr<CKorvaneMsg>* reply) {
+  CKorLock serial(request_lock_);
+  const uint16_t id = next_id_.fetch_add(1);
+  const CKorvaneMsg request(payload.data(), payload.size(), command, id);
+  return Transact(request, reply);
+}
+
+int32_t CKorvaneClient::Transact(const CKorvaneMsg& request, std::unique_ptr<CKorvaneMsg>* reply) {
+  CKorLock serial(request_lock_);
+  reply->reset();
+  reply_event_.Reset();
+  {
+    CKorLock lock(map_lock_);
+    awaited_id_ = request.id;
+    replies_.erase(request.id);
+  }
+  const int32_t sent = Send(request);
+  if (sent != kResultOk) {
+    CKorLock lock(map_lock_);
+    awaited_id_ = -1;
+    return sent;
+  }
+  *reply = WaitReply(request.id);
+  if (!*reply) return kResultTimeout;
+  if ((*reply)->checksum != (*reply)->CalcChecksum()) return kResultBadChecksum;
+  if ((*reply)->command != static_cast<uint16_t>(request.command | 0x8000u)) return kResultNotConfirmed;
+  return kResultOk;
+}
+
+std::unique_ptr<CKorvaneMsg> CKorvaneClient::WaitReply(uint16_t id) {
+  const int64_t deadline_us = platform::MonotonicMicros() + static_cast<int64_t>(timeout_ms_) * 1000;
+  std::unique_ptr<CKorvaneMsg> reply = TakeReply(id);
+  int64_t remaining_ms = timeout_ms_;
+  while (!reply && remaining_ms >= 0) {
+    if (!reply_event_.Wait(static_cast<uint32_t>(remaining_ms))) {
+      reply = TakeReply(id);  // a reply stored just as the wait ended still counts
+      break;
+    }
+    reply = TakeReply(id);
+    const int64_t left_us = deadline_us - platform::MonotonicMicros();
+    remaining_ms = left_us < 0 ? -1 : left_us / 1000;
+  }
+  {
+    CKorLock lock(map_lock_);
+    awaited_id_ = -1;
+  }
+  PurgeReplies();
+  return reply;
+}
+
+std::unique_ptr<CKorvaneMsg> CKorvaneClient::TakeReply(uint16_t id) {
+  CKorLock lock(map_lock_);
+  auto it = replies_.find(id);
+  if (it == replies_.end()) return nullptr;
+  std::unique_ptr<CKorvaneMsg> reply = std::move(it->second.reply);
+  replies_.erase(it);
+  return reply;
+}
+
+void CKorvaneClient::PurgeReplies() {
+  // Replies older than timeout / 100 seconds go.
+  const int64_t cutoff_us =
+      platform::MonotonicMicros() - static_cast<int64_t>(static_cast<uint32_t>(timeout_ms_) / 100) * 1000000;
+  CKorLock lock(map_lock_);
+  for (auto it = replies_.begin(); it != replies_.end();) {
+    it = it->second.arrival_us / 1000 < cutoff_us / 1000 ? replies_.erase(it) : std::next(it);
+  }
+}
+
+std::size_t CKorvaneClient::StoredReplies() const {
+  CKorLock lock(map_lock_);
+  return replies_.size();
+}
+
+void CKorvaneClient::OnTelegram(const uint8_t* bytes, std::size_t count) {
+  auto telegram = std::make_unique<CKorvaneMsg>();
+  if (!telegram->Parse(bytes, count)) return;
+  if (!telegram->IsReply()) {
+    OnRequest(telegram);
+    return;
+  }
+  PendingReply pending{std::move(telegram), platform::MonotonicMicros()};
+  CKorLock lock(map_lock_);
+  if (awaited_id_ != static_cast<int32_t>(pending.reply->id)) return;  // late or never asked for
+  replies_[pending.reply->id] = std::move(pending);
+  reply_event_.Set();
+}
+
+int32_t CKorvaneClient::ReplyResult(const CKorvaneMsg& reply) const {
+  const int32_t kind = static_cast<int32_t>((device_kind_ & 0xFFu) << 8);
+  if (reply.payload.empty()) return kResultBadConfirmation | kind;
+  const uint8_t status = reply.payload[0];
+  return status == 0 ? kResultOk : (kind | status);
+}
+
+}  // namespace korvane
