@@ -162,7 +162,7 @@ void Session::ReadLoop() {
     bool reading;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) break;
+      if (stopping_ || reset_) break;
       reading = reading_;
     }
     pollfd fds[2] = {{reading ? fd_ : -1, POLLIN, 0}, {wake_read_, POLLIN, 0}};
@@ -179,7 +179,7 @@ void Session::ReadLoop() {
       bool peer = false;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!stopping_) {
+        if (!stopping_ && !reset_) {
           peer_closed_ = true;
           peer_closed_at_ = std::chrono::steady_clock::now();
           peer = true;
@@ -400,6 +400,29 @@ void Session::Close() {
   }
   changed_.notify_all();
   shutdown(fd_, SHUT_WR);
+}
+
+void Session::Reset() {
+  std::lock_guard<std::mutex> send_lock(send_mutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (reset_) return;
+    closed_ = true;
+    reset_ = true;
+  }
+  // Linger 0 makes the final close send RST. The old socket is closed by putting a fresh,
+  // unconnected one in its place: the descriptor number stays ours, so the reader can never
+  // touch a number reused by someone else. The reader's poll holds the old socket until the
+  // wake-up below lets go of it.
+  const linger abort_on_close{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  const int fresh = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fresh >= 0) {
+    dup2(fresh, fd_);
+    close(fresh);
+  }
+  changed_.notify_all();
+  Wake();
 }
 
 bool Session::closed() const {

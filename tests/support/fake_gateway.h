@@ -26,6 +26,7 @@
 // SendLater to answer after a delay (replies queued with different delays go out in due
 // order, so requests can be answered out of order while the session keeps reading), Close,
 // or nothing at all (silence). Blocking inside the handler blocks only that session's reading.
+// The handler runs on session threads: what it shares with the test needs a lock or atomics.
 //
 // From the test thread a session can send raw bytes in one write, byte by byte, or split at
 // given offsets, well-formed telegrams, and the gateway's own connect, disconnect and
@@ -117,7 +118,8 @@ class Session {
   SteadyTime peer_closed_at() const;
 
   // Waits until a telegram at position >= from satisfies pred; copies it to *out. False when
-  // timeout passes first (or the reader has ended without one arriving).
+  // timeout passes first (or the reader has ended without one arriving). pred runs under the
+  // session's lock: it must not call the session.
   bool WaitForTelegram(const std::function<bool(const ReceivedTelegram&)>& pred,
                        ReceivedTelegram* out = nullptr, Millis timeout = kDefaultWait,
                        std::size_t from = 0);
@@ -160,7 +162,10 @@ class Session {
   // --- Connection control ---------------------------------------------------------------
   // Sends FIN (shutdown for writing). Reading goes on, so WaitForPeerClose still works.
   void Close();
-  bool closed() const;
+  // Drops the connection with a reset (RST) instead of FIN: the peer's recv fails with
+  // ECONNRESET. Reading ends; the session records nothing more.
+  void Reset();
+  bool closed() const;  // Close or Reset was called (or the peer closed and we followed)
   // Stops calling recv (the peer's sends then fill the socket buffers) / starts again.
   void PauseReading();
   void ResumeReading();
@@ -203,6 +208,7 @@ class Session {
   bool peer_closed_ = false;
   SteadyTime peer_closed_at_{};
   bool closed_ = false;
+  bool reset_ = false;
   bool stopping_ = false;
   Handler handler_;
   std::vector<Pending> queue_;  // kept sorted by (due, seq)

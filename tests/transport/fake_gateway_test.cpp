@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -82,6 +83,15 @@ class Client {
     if (!Read(std::size_t{head[0]} | std::size_t{head[1]} << 8, &rest, timeout)) return {};
     head.insert(head.end(), rest.begin(), rest.end());
     return head;
+  }
+
+  // errno of the first failed recv, 0 for an orderly EOF, -1 when nothing happens in time.
+  int ReadError(Millis timeout = kDefaultWait) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+    uint8_t buf[64];
+    const ssize_t got = recv(fd_, buf, sizeof buf, 0);
+    return got < 0 ? errno : got == 0 ? 0 : -1;
   }
 
   // Everything until the gateway closes; false if it does not close within the bound.
@@ -344,6 +354,18 @@ TEST(FakeGateway, SendsItsOwnRequestsAndPacedBytes) {
   Bytes rest;
   EXPECT_TRUE(c.ReadToEof(&rest));
   EXPECT_TRUE(rest.empty());
+}
+
+TEST(FakeGateway, ResetReachesThePeerAsConnectionReset) {
+  FakeGateway gw;
+  ASSERT_TRUE(gw.ok()) << gw.error();
+  Client c(gw);
+  auto s = gw.WaitForSession(0);
+  ASSERT_NE(s, nullptr);
+  s->Reset();
+  EXPECT_TRUE(s->closed());
+  EXPECT_EQ(c.ReadError(), ECONNRESET);
+  EXPECT_FALSE(s->peer_closed());
 }
 
 TEST(FakeGateway, StopsReadingUntilResumed) {
