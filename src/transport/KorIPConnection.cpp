@@ -48,6 +48,8 @@ CKorIPConnection::~CKorIPConnection() {
 }
 
 void CKorIPConnection::StopThreads() {
+  // A receive thread still polling a connected socket wakes only when the socket closes.
+  Close();
   read_thread_.reset();
   alive_thread_.reset();
 }
