@@ -65,11 +65,19 @@ step "consumer through find_package(KorvaneI2C)"
 "$cmake_cmd" --build "$work/consumer-build" >"$work/consumer-build.log" || { cat "$work/consumer-build.log"; fail "build the find_package consumer"; }
 cp "$work/consumer-build/consumer" "$work/consumer-cmake"
 
-# Both must load the library of the temporary prefix, not some other copy.
-for c in consumer-pkgconfig consumer-cmake; do
-  resolved=$(ldd "$work/$c" | awk '$1 == "libKorvaneI2C64.so.1" {print $3}')
-  [[ $resolved -ef $lib/libKorvaneI2C64.so.1 ]] || fail "$c loads '$resolved'"
+# The consumers, and the installed tool, must load the library of the temporary prefix,
+# not some other copy.
+programs=("$work/consumer-pkgconfig" "$work/consumer-cmake")
+if [[ $have_tool == 1 ]]; then programs+=("$prefix/bin/korvane-i2c"); fi
+for p in "${programs[@]}"; do
+  resolved=$(env -u LD_LIBRARY_PATH ldd "$p" | awk '$1 == "libKorvaneI2C64.so.1" {print $3}')
+  [[ $resolved -ef $lib/libKorvaneI2C64.so.1 ]] || fail "$p loads '$resolved'"
 done
+if [[ $have_tool == 1 ]]; then
+  step "installed korvane-i2c version"
+  env -u LD_LIBRARY_PATH "$prefix/bin/korvane-i2c" version | tee "$work/tool.out"
+  grep -q "Korvane I2C DLL V1.8-2.18" "$work/tool.out" || fail "korvane-i2c does not report the library's version"
+fi
 
 if [[ $have_sim != 1 ]]; then
   echo "SKIPPED: the korvane-gwsim target is not part of this build, so the consumers were built but not run"
