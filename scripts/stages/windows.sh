@@ -1,0 +1,121 @@
+# Stage "windows": cross-builds the three DLLs with mingw-w64, checks their export and import
+# tables, and runs the Windows test programs under Wine (64-bit DLL under 64-bit Wine, the
+# two 32-bit DLLs under 32-bit Wine) against the gateway simulator on loopback.
+# Sourced by scripts/test-all.sh, which runs stage_windows from the top of the tree.
+
+stage_windows() (
+  set -euo pipefail
+  local variants=(64:win64:x86_64 32:win32:i686 VB6:vb6:i686)
+  local tool
+  for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix wine wineboot wineserver; do
+    command -v "$tool" >/dev/null || { echo "windows: $tool is missing; run scripts/install-deps.sh" >&2; return 1; }
+  done
+
+  # Builds, one after the other (the machine is shared).
+  local v variant preset arch
+  for v in "${variants[@]}"; do
+    IFS=: read -r variant preset arch <<<"$v"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j2
+  done
+
+  # Export and import tables.
+  for v in "${variants[@]}"; do
+    IFS=: read -r variant preset arch <<<"$v"
+    windows/check_dll_tables.sh "$arch-w64-mingw32-objdump" "$(windows_dll_path "$preset")" "$variant" \
+      exports/windows_exports.txt exports/windows_imports.txt
+  done
+
+  # The gateway simulator is a Linux program; build it natively beside the cross builds.
+  local host_build=build/win64/gwsim
+  cmake -S . -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$host_build" --target korvane-gwsim -j2
+  local sim=$PWD/$host_build/sim/korvane-gwsim
+
+  # A fresh Wine prefix of our own, booted once; mono and gecko are not needed.
+  export WINEPREFIX=$PWD/build/win64/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  rm -rf "$WINEPREFIX"
+  timeout 300 wineboot -i
+  local sim_pid="" sim_fd=""
+  # shellcheck disable=SC2317  # runs from the trap
+  cleanup() {
+    if [[ -n $sim_pid ]]; then
+      kill "$sim_pid" 2>/dev/null || true
+      wait "$sim_pid" 2>/dev/null || true
+    fi
+    timeout 30 wineserver -k 2>/dev/null || true
+  }
+  trap cleanup EXIT
+
+  local log=build/win64/gwsim.log
+  start_gateway_simulator "$sim" "$log"
+  echo "windows: gateway simulator (pid $sim_pid) on port index $sim_index"
+
+  local dll failed=0
+  for v in "${variants[@]}"; do
+    IFS=: read -r variant preset arch <<<"$v"
+    dll=$(windows_dll_path "$preset")
+    echo "--- $preset: platform backends"
+    timeout 300 wine "build/$preset/windows/platform_test.exe" || failed=1
+    echo "--- $preset: time zones"
+    windows_zone_checks "build/$preset/windows/platform_test.exe" || failed=1
+    echo "--- $preset: $(basename "$dll") loaded by a host, session with the gateway"
+    timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$sim_index" || failed=1
+    echo "--- $preset: FreeLibrary with an open handle"
+    local before after
+    before=$(grep -c '<- id [0-9]* cmd 0x0102' "$log" || true)
+    timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --unload-open 127.0.0.1 "$sim_index" || failed=1
+    after=$(grep -c '<- id [0-9]* cmd 0x0102' "$log" || true)
+    if ((after != before + 1)); then
+      echo "windows: the gateway saw no disconnect telegram when $(basename "$dll") was unloaded" >&2
+      failed=1
+    fi
+  done
+  ((failed == 0)) || { echo "windows: tests failed" >&2; return 1; }
+)
+
+# The DLL that a preset's build made.
+windows_dll_path() {
+  case $1 in
+    win64) echo build/win64/src/KorvaneI2C64.dll ;;
+    win32) echo build/win32/src/KorvaneI2C.dll ;;
+    vb6) echo build/vb6/src/KorvaneI2CVB6.dll ;;
+  esac
+}
+
+# Starts the simulator on a free port index (the library reaches a gateway only through
+# 5000 + 100 * index): tries random indexes until one binds, waiting for the
+# "listening on" line. Sets sim_pid, sim_fd and sim_index in the caller.
+start_gateway_simulator() {
+  local sim=$1 log=$2 try line
+  for try in $(seq 1 20); do
+    sim_index=$((10 + RANDOM % 90))
+    exec {sim_fd}< <(exec "$sim" --port-index "$sim_index" --verbose 2>"$log")
+    sim_pid=$!
+    if read -r -t 10 -u "$sim_fd" line && [[ $line == "listening on "* ]]; then
+      return 0
+    fi
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    exec {sim_fd}<&-
+    sim_pid=""
+  done
+  echo "windows: the gateway simulator found no free port index" >&2
+  return 1
+}
+
+# The zone offset that the Windows backend computes from Wine's time-zone information must
+# match the offset of the Linux zone database for the same zone now, in whole hours toward
+# zero: both hemispheres, half-hour zones, and zones with and without daylight saving.
+windows_zone_checks() {
+  local exe=$1 tz z hours failed=0
+  for tz in UTC Europe/Berlin America/New_York Australia/Sydney Pacific/Auckland America/Santiago \
+            Asia/Kolkata America/St_Johns Australia/Adelaide; do
+    z=$(TZ=$tz date +%z)
+    hours=$((10#${z:1:2}))
+    [[ ${z:0:1} == - ]] && hours=$((-hours))
+    printf '%-20s %s: ' "$tz" "$z"
+    TZ=$tz timeout 60 wine "$exe" --zone-offset "$hours" || failed=1
+  done
+  return $failed
+}
