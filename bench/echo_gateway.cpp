@@ -136,8 +136,7 @@ uint64_t EchoGateway::ClosedByClient() const {
 
 bool EchoGateway::WaitClosedByClient(uint64_t count, int timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return closed_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                             [&] { return closed_by_client_ >= count; });
+  return closed_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return closed_by_client_ >= count; });
 }
 
 void EchoGateway::Wake(char what) {
@@ -197,9 +196,9 @@ void EchoGateway::Run() {
         c.fd = -1;
       }
     }
-    connections.erase(std::remove_if(connections.begin(), connections.end(),
-                                     [](const Connection& c) { return c.fd < 0; }),
-                      connections.end());
+    connections.erase(
+        std::remove_if(connections.begin(), connections.end(), [](const Connection& c) { return c.fd < 0; }),
+        connections.end());
     if (closed_now) {
       std::lock_guard<std::mutex> lock(mutex_);
       closed_by_client_ += closed_now;

@@ -177,8 +177,10 @@ void RunLatency(Context& ctx, const std::string& placement) {
     std::vector<int64_t> samples;
     double cpu_seconds = 0;
   };
-  Series series[] = {{"raw_read8", nullptr, {}}, {"I2CRead_8", "raw_read8", {}},
-                     {"raw_write8", nullptr, {}}, {"I2CWrite_8", "raw_write8", {}}};
+  Series series[] = {{"raw_read8", nullptr, {}},
+                     {"I2CRead_8", "raw_read8", {}},
+                     {"raw_write8", nullptr, {}},
+                     {"I2CWrite_8", "raw_write8", {}}};
   auto call = [&](int which) {
     switch (which) {
       case 0: return raw.RoundTrip(&read_request, read_reply);
@@ -447,63 +449,84 @@ std::string Fixed(double v, int decimals) {
   return text;
 }
 
+bool AnyRow(const Report& r, const std::vector<std::string>& placements, const std::string& name,
+            const std::string& metric) {
+  for (const std::string& p : placements) {
+    if (r.Find(p, name, metric)) return true;
+  }
+  return false;
+}
+
 void PrintTables(const Report& r, const std::vector<std::string>& placements, const Options& o) {
-  std::printf("\nRound trip of one request with 8 data bytes, in microseconds. cpu = process CPU time per call\n"
-              "without the echo gateway's thread. x raw = ratio to the raw ping-pong of the same sizes.\n");
-  std::printf("%-9s %-12s %9s %9s %9s %9s %9s %9s\n", "placement", "case", "median", "p99", "cpu", "median", "p99",
-              "cpu");
-  std::printf("%-9s %-12s %9s %9s %9s %9s %9s %9s\n", "", "", "", "", "", "x raw", "x raw", "x raw");
-  for (const std::string& p : placements) {
-    for (const char* name : {"raw_read8", "I2CRead_8", "raw_write8", "I2CWrite_8"}) {
-      if (!r.Find(p, name, "median_us")) continue;
-      std::printf("%-9s %-12s %9s %9s %9s %9s %9s %9s\n", p.c_str(), name, Fixed(r.Value(p, name, "median_us"), 1).c_str(),
-                  Fixed(r.Value(p, name, "p99_us"), 1).c_str(), Fixed(r.Value(p, name, "cpu_us_per_call"), 1).c_str(),
-                  Fixed(r.Ratio(p, name, "median_us"), 2).c_str(), Fixed(r.Ratio(p, name, "p99_us"), 2).c_str(),
-                  Fixed(r.Ratio(p, name, "cpu_us_per_call"), 2).c_str());
+  if (AnyRow(r, placements, "I2CRead_8", "median_us")) {
+    std::printf(
+        "\nRound trip of one request with 8 data bytes, in microseconds. cpu = process CPU time per call\n"
+        "without the echo gateway's thread. x raw = ratio to the raw ping-pong of the same sizes.\n");
+    std::printf("%-9s %-12s %9s %9s %9s %9s %9s %9s\n", "placement", "case", "median", "p99", "cpu", "median", "p99",
+                "cpu");
+    std::printf("%-9s %-12s %9s %9s %9s %9s %9s %9s\n", "", "", "", "", "", "x raw", "x raw", "x raw");
+    for (const std::string& p : placements) {
+      for (const char* name : {"raw_read8", "I2CRead_8", "raw_write8", "I2CWrite_8"}) {
+        if (!r.Find(p, name, "median_us")) continue;
+        std::printf("%-9s %-12s %9s %9s %9s %9s %9s %9s\n", p.c_str(), name,
+                    Fixed(r.Value(p, name, "median_us"), 1).c_str(), Fixed(r.Value(p, name, "p99_us"), 1).c_str(),
+                    Fixed(r.Value(p, name, "cpu_us_per_call"), 1).c_str(),
+                    Fixed(r.Ratio(p, name, "median_us"), 2).c_str(), Fixed(r.Ratio(p, name, "p99_us"), 2).c_str(),
+                    Fixed(r.Ratio(p, name, "cpu_us_per_call"), 2).c_str());
+      }
     }
   }
 
-  std::printf("\nThroughput, I2CRead of 8 bytes: n handles, each used by its own thread; calls per second.\n");
-  std::printf("%-9s %7s %12s %12s %8s\n", "placement", "handles", "raw", "I2CRead", "x raw");
-  for (const std::string& p : placements) {
-    for (int n : o.threads) {
-      const std::string s = "_x" + std::to_string(n);
-      if (!r.Find(p, "I2CRead" + s, "calls_per_s")) continue;
-      std::printf("%-9s %7d %12s %12s %8s\n", p.c_str(), n, Fixed(r.Value(p, "raw" + s, "calls_per_s"), 0).c_str(),
-                  Fixed(r.Value(p, "I2CRead" + s, "calls_per_s"), 0).c_str(),
-                  Fixed(r.Ratio(p, "I2CRead" + s, "calls_per_s"), 2).c_str());
+  if (!o.threads.empty() && AnyRow(r, placements, "I2CRead_x" + std::to_string(o.threads[0]), "calls_per_s")) {
+    std::printf("\nThroughput, I2CRead of 8 bytes: n handles, each used by its own thread; calls per second.\n");
+    std::printf("%-9s %7s %12s %12s %8s\n", "placement", "handles", "raw", "I2CRead", "x raw");
+    for (const std::string& p : placements) {
+      for (int n : o.threads) {
+        const std::string s = "_x" + std::to_string(n);
+        if (!r.Find(p, "I2CRead" + s, "calls_per_s")) continue;
+        std::printf("%-9s %7d %12s %12s %8s\n", p.c_str(), n, Fixed(r.Value(p, "raw" + s, "calls_per_s"), 0).c_str(),
+                    Fixed(r.Value(p, "I2CRead" + s, "calls_per_s"), 0).c_str(),
+                    Fixed(r.Ratio(p, "I2CRead" + s, "calls_per_s"), 2).c_str());
+      }
     }
   }
 
-  std::printf("\nOpen and close, microseconds.\n");
-  std::printf("%-9s %-40s %9s %9s\n", "placement", "case", "median", "max");
-  for (const std::string& p : placements) {
-    for (const char* name : {"I2COpenDevice", "I2CCloseDevice", "I2CCloseDevice_after_gateway_disconnect"}) {
-      if (!r.Find(p, name, "median_us")) continue;
-      std::printf("%-9s %-40s %9s %9s\n", p.c_str(), name, Fixed(r.Value(p, name, "median_us"), 1).c_str(),
-                  Fixed(r.Value(p, name, "max_us"), 1).c_str());
+  if (AnyRow(r, placements, "I2COpenDevice", "median_us")) {
+    std::printf("\nOpen and close, microseconds.\n");
+    std::printf("%-9s %-40s %9s %9s\n", "placement", "case", "median", "max");
+    for (const std::string& p : placements) {
+      for (const char* name : {"I2COpenDevice", "I2CCloseDevice", "I2CCloseDevice_after_gateway_disconnect"}) {
+        if (!r.Find(p, name, "median_us")) continue;
+        std::printf("%-9s %-40s %9s %9s\n", p.c_str(), name, Fixed(r.Value(p, name, "median_us"), 1).c_str(),
+                    Fixed(r.Value(p, name, "max_us"), 1).c_str());
+      }
     }
   }
 
   const std::string mem = "open_handles_" + std::to_string(o.handles);
-  for (const std::string& p : placements) {
-    if (!r.Find(p, mem, "rss_kib_delta")) continue;
-    std::printf("\nMemory and threads with %d open handles, minus none open (%s):\n", o.handles, p.c_str());
-    std::printf("  RSS %+.0f KiB (%.1f KiB per handle), threads %+.0f (%.2f per handle); after closing all: RSS %+.0f "
-                "KiB, threads %+.0f\n",
-                r.Value(p, mem, "rss_kib_delta"), r.Value(p, mem, "rss_kib_per_handle"),
-                r.Value(p, mem, "threads_delta"), r.Value(p, mem, "threads_per_handle"),
-                r.Value(p, mem, "rss_kib_after_close_delta"), r.Value(p, mem, "threads_after_close_delta"));
+  const std::string any = "any";
+  if (r.Find(any, mem, "rss_kib_delta")) {
+    std::printf("\nMemory and threads with %d open handles, minus none open (one thread opened them all):\n",
+                o.handles);
+    std::printf(
+        "  RSS %+.0f KiB (%.1f KiB per handle), threads %+.0f (%.2f per handle); after closing all: RSS %+.0f "
+        "KiB, threads %+.0f\n",
+        r.Value(any, mem, "rss_kib_delta"), r.Value(any, mem, "rss_kib_per_handle"), r.Value(any, mem, "threads_delta"),
+        r.Value(any, mem, "threads_per_handle"), r.Value(any, mem, "rss_kib_after_close_delta"),
+        r.Value(any, mem, "threads_after_close_delta"));
   }
 
-  std::printf("\nEEPROM, 32 KiB read through the gateway simulator.\n");
-  std::printf("%-9s %6s %12s %14s\n", "placement", "block", "KiB/s", "us per call");
-  for (const std::string& p : placements) {
-    for (const char* block : {"256", "4096"}) {
-      const std::string name = std::string("eeprom_read_32k_block") + block;
-      if (!r.Find(p, name, "bytes_per_s")) continue;
-      std::printf("%-9s %6s %12s %14s\n", p.c_str(), block, Fixed(r.Value(p, name, "bytes_per_s") / 1024.0, 0).c_str(),
-                  Fixed(r.Value(p, name, "median_us_per_call"), 1).c_str());
+  if (AnyRow(r, placements, "eeprom_read_32k_block256", "bytes_per_s")) {
+    std::printf("\nEEPROM, 32 KiB read through the gateway simulator.\n");
+    std::printf("%-9s %6s %12s %14s\n", "placement", "block", "KiB/s", "us per call");
+    for (const std::string& p : placements) {
+      for (const char* block : {"256", "4096"}) {
+        const std::string name = std::string("eeprom_read_32k_block") + block;
+        if (!r.Find(p, name, "bytes_per_s")) continue;
+        std::printf("%-9s %6s %12s %14s\n", p.c_str(), block,
+                    Fixed(r.Value(p, name, "bytes_per_s") / 1024.0, 0).c_str(),
+                    Fixed(r.Value(p, name, "median_us_per_call"), 1).c_str());
+      }
     }
   }
 }
@@ -542,15 +565,24 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     }
     const char* value = argv[++i];
     bool ok = true;
-    if (arg == "--iterations") ok = ParseInt(value, 1, &o->iterations);
-    else if (arg == "--rounds") ok = ParseInt(value, 1, &o->rounds);
-    else if (arg == "--throughput-rounds") ok = ParseInt(value, 1, &o->throughput_rounds);
-    else if (arg == "--open-iterations") ok = ParseInt(value, 1, &o->open_iterations);
-    else if (arg == "--handles") ok = ParseInt(value, 1, &o->handles);
-    else if (arg == "--eeprom-passes") ok = ParseInt(value, 1, &o->eeprom_passes);
-    else if (arg == "--timeout-ms") ok = ParseInt(value, 1, &o->timeout_ms);
-    else if (arg == "--csv") o->csv = value;
-    else if (arg == "--sim") o->sim = value;
+    if (arg == "--iterations")
+      ok = ParseInt(value, 1, &o->iterations);
+    else if (arg == "--rounds")
+      ok = ParseInt(value, 1, &o->rounds);
+    else if (arg == "--throughput-rounds")
+      ok = ParseInt(value, 1, &o->throughput_rounds);
+    else if (arg == "--open-iterations")
+      ok = ParseInt(value, 1, &o->open_iterations);
+    else if (arg == "--handles")
+      ok = ParseInt(value, 1, &o->handles);
+    else if (arg == "--eeprom-passes")
+      ok = ParseInt(value, 1, &o->eeprom_passes);
+    else if (arg == "--timeout-ms")
+      ok = ParseInt(value, 1, &o->timeout_ms);
+    else if (arg == "--csv")
+      o->csv = value;
+    else if (arg == "--sim")
+      o->sim = value;
     else if (arg == "--seconds") {
       o->seconds = std::strtod(value, nullptr);
       ok = o->seconds > 0 && o->seconds <= 60;
@@ -564,10 +596,14 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     } else if (arg == "--placements") {
       o->placements.clear();
       for (const std::string& p : SplitList(value)) {
-        if (p == "free") o->placements.push_back(Placement::kFree);
-        else if (p == "one-cpu") o->placements.push_back(Placement::kOneCpu);
-        else if (p == "split") o->placements.push_back(Placement::kSplit);
-        else ok = false;
+        if (p == "free")
+          o->placements.push_back(Placement::kFree);
+        else if (p == "one-cpu")
+          o->placements.push_back(Placement::kOneCpu);
+        else if (p == "split")
+          o->placements.push_back(Placement::kSplit);
+        else
+          ok = false;
       }
     } else if (arg == "--cases") {
       o->cases.clear();
@@ -621,7 +657,17 @@ int Main(int argc, char** argv) {
   report.Add("-", "machine", "load_1min_start", load_start, "1");
 
   std::vector<std::string> done;
-  bool memory_done = false;
+  if (options.cases.count("memory")) {
+    // First, in a fresh process: what earlier cases allocated and freed would otherwise be
+    // reused or retained by the allocator and blur the figure. Placement does not change
+    // what a handle holds, so it is measured once, unpinned.
+    CpuPlan plan;
+    MakeCpuPlan(Placement::kFree, &plan);
+    Pin(gateway.tid(), plan.gateway);
+    Pin(0, plan.client);
+    std::fprintf(stderr, "korvane-bench: memory\n");
+    RunMemory(ctx, "any");
+  }
   for (Placement placement : options.placements) {
     const std::string name = PlacementName(placement);
     CpuPlan plan;
@@ -642,11 +688,6 @@ int Main(int argc, char** argv) {
     run("latency", [&] { RunLatency(ctx, name); });
     run("throughput", [&] { RunThroughput(ctx, name, plan); });
     run("open", [&] { RunOpenClose(ctx, name); });
-    if (!memory_done) {
-      // Placement does not change what a handle holds: measured once.
-      run("memory", [&] { RunMemory(ctx, name); });
-      memory_done = true;
-    }
     run("eeprom", [&] { RunEeprom(ctx, name, plan); });
   }
   CpuPlan free_plan;

@@ -1,14 +1,13 @@
 #include "system.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -97,8 +96,8 @@ bool PortFree(int port) {
 
 SimProcess::~SimProcess() { Stop(); }
 
-bool SimProcess::Start(const std::string& path, int first, const cpu_set_t& cpus,
-                       const std::vector<std::string>& extra, int timeout_ms, std::string* error) {
+bool SimProcess::Start(const std::string& path, int first, const cpu_set_t& cpus, const std::vector<std::string>& extra,
+                       int timeout_ms, std::string* error) {
   for (int index = first; index >= 1; --index) {
     if (!PortFree(5000 + 100 * index)) continue;
     // Another process may take the port between the check and the simulator's bind; the
