@@ -103,6 +103,7 @@ bool EchoGateway::Start(int first_port_index) {
     Run();
   });
   running.wait();
+  native_ = thread_.native_handle();
   return true;
 }
 
@@ -120,8 +121,7 @@ void EchoGateway::Stop() {
 double EchoGateway::CpuSeconds() const {
   clockid_t clock;
   timespec ts{};
-  if (pthread_getcpuclockid(const_cast<std::thread&>(thread_).native_handle(), &clock) != 0 ||
-      clock_gettime(clock, &ts) != 0) {
+  if (!thread_.joinable() || pthread_getcpuclockid(native_, &clock) != 0 || clock_gettime(clock, &ts) != 0) {
     return 0.0;
   }
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;

@@ -10,6 +10,7 @@
 // and the requested number of bytes; I2CWrite -> {0} and the 16-bit count of data bytes;
 // anything else -> {0}. Confirmations from the client (bit 15 set) are not answered.
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -58,6 +59,7 @@ class EchoGateway {
   int port_index_ = -1;
   std::string error_;
   std::thread thread_;
+  pthread_t native_{};
   std::atomic<pid_t> tid_{0};
 
   mutable std::mutex mutex_;

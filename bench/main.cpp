@@ -531,6 +531,46 @@ void PrintTables(const Report& r, const std::vector<std::string>& placements, co
   }
 }
 
+// The goals set for the library, checked against this run's figures. A check whose figures
+// were not measured in this run is left out.
+void PrintTargets(const Report& r, const std::vector<std::string>& placements, const Options& o) {
+  struct Check {
+    std::string what;
+    double value;
+    double limit;
+    bool at_most;
+  };
+  std::vector<Check> checks;
+  for (const std::string& p : placements) {
+    const double limit = p == "one-cpu" ? 1.3 : 1.1;
+    checks.push_back({p + ": I2CRead median x raw", r.Ratio(p, "I2CRead_8", "median_us"), limit, true});
+    if (p == "one-cpu") {
+      checks.push_back({p + ": I2CRead median x raw (stretch)", r.Ratio(p, "I2CRead_8", "median_us"), 1.15, true});
+    }
+    checks.push_back({p + ": I2CRead p99 x raw p99", r.Ratio(p, "I2CRead_8", "p99_us"), 2.0, true});
+    checks.push_back(
+        {p + ": 8 handles on 8 threads, calls/s x raw", r.Ratio(p, "I2CRead_x8", "calls_per_s"), 0.8, false});
+    checks.push_back({p + ": I2CCloseDevice median (us)", r.Value(p, "I2CCloseDevice", "median_us"), 1000, true});
+    checks.push_back({p + ": I2CCloseDevice worst (us)", r.Value(p, "I2CCloseDevice", "max_us"), 5000, true});
+    checks.push_back({p + ": I2COpenDevice median (us)", r.Value(p, "I2COpenDevice", "median_us"), 2000, true});
+  }
+  const std::string mem = "open_handles_" + std::to_string(o.handles);
+  checks.push_back({"threads per open handle", r.Value("any", mem, "threads_per_handle"), 2, true});
+  checks.push_back({"RSS per open handle (KiB)", r.Value("any", mem, "rss_kib_per_handle"), 300, true});
+
+  bool header = false;
+  for (const Check& c : checks) {
+    if (std::isnan(c.value)) continue;
+    if (!header) {
+      std::printf("\nTargets\n");
+      header = true;
+    }
+    const bool met = c.at_most ? c.value <= c.limit : c.value >= c.limit;
+    std::printf("  %-48s %10.2f  %s %-8g %s\n", c.what.c_str(), c.value, c.at_most ? "<=" : ">=", c.limit,
+                met ? "met" : "NOT met");
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Options
 
@@ -698,6 +738,7 @@ int Main(int argc, char** argv) {
   const double load_end = LoadAverage();
   report.Add("-", "machine", "load_1min_end", load_end, "1");
   PrintTables(report, done, options);
+  PrintTargets(report, done, options);
   std::printf("\nload average (1 min) %.2f at the start, %.2f at the end\n", load_start, load_end);
   if (!report.WriteCsv(options.csv)) {
     std::fprintf(stderr, "korvane-bench: cannot write %s\n", options.csv.c_str());
