@@ -50,5 +50,35 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   target_link_options(${_korvane_dll} PRIVATE -Wl,--high-entropy-va)
 endif()
 
-# Lets windows/ find the DLL target of this build without repeating the variant rules.
+set(_korvane_implib ${CMAKE_CURRENT_BINARY_DIR}/${_korvane_dll}.lib)
+if(KORVANE_VARIANT STREQUAL "VB6")
+  # A C host compiled with KORVANE_VB6 calls I2CRead@16 and so imports __imp__I2CRead@16,
+  # which must resolve to the export _I2CRead@16. The linker's import library would name
+  # the import after the export (__imp___I2CRead@16); dlltool writes one that maps each
+  # compiled name onto its decorated export.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/exports/windows_exports.txt _korvane_rows REGEX "^[0-9]")
+  set(_korvane_implib_def "LIBRARY ${_korvane_dll}.dll\nEXPORTS\n")
+  foreach(_row IN LISTS _korvane_rows)
+    string(REGEX REPLACE "^[0-9]+ [^ ]+ _([^ ]+)$" "  \\1 == _\\1\n" _entry "${_row}")
+    string(APPEND _korvane_implib_def "${_entry}")
+  endforeach()
+  file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${_korvane_dll}.implib.def CONTENT "${_korvane_implib_def}")
+  add_custom_command(OUTPUT ${_korvane_implib}
+    COMMAND ${CMAKE_DLLTOOL} -m i386 -d ${CMAKE_CURRENT_BINARY_DIR}/${_korvane_dll}.implib.def -l ${_korvane_implib}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${_korvane_dll}.implib.def
+    COMMENT "Import library ${_korvane_dll}.lib")
+  add_custom_target(${_korvane_dll}_implib ALL DEPENDS ${_korvane_implib})
+  # The linker's own import library is not shipped.
+  set_target_properties(${_korvane_dll} PROPERTIES IMPORT_SUFFIX ".linker.a")
+endif()
+
+# Lets windows/ find the DLL target and its import library without repeating the rules.
 set_property(GLOBAL PROPERTY KORVANE_DLL_TARGET ${_korvane_dll})
+set_property(GLOBAL PROPERTY KORVANE_DLL_IMPORT_LIBRARY ${_korvane_implib})
+
+# Install rules of the DLL: the DLL, its import library and .def file, and the header.
+# scripts/package-windows.sh builds the release zip from them.
+include(GNUInstallDirs)
+install(TARGETS ${_korvane_dll} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dll)
+install(FILES ${_korvane_implib} ${_korvane_def} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dll)
+install(FILES ${PROJECT_SOURCE_DIR}/include/KorvaneI2C.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dll)

@@ -59,6 +59,8 @@ stage_windows() (
     timeout 300 wine "build/$preset/windows/platform_test.exe" || failed=1
     echo "--- $preset: time zones"
     windows_zone_checks "build/$preset/windows/platform_test.exe" || failed=1
+    echo "--- $preset: a C host linked against the import library"
+    WINEPATH=$(winepath -w "$(dirname "$dll")") timeout 120 wine "build/$preset/windows/import_lib_test.exe" || failed=1
     echo "--- $preset: $(basename "$dll") loaded by a host, session with the gateway"
     timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$sim_index" || failed=1
     echo "--- $preset: FreeLibrary with an open handle"
@@ -72,6 +74,19 @@ stage_windows() (
     fi
   done
   ((failed == 0)) || { echo "windows: tests failed" >&2; return 1; }
+
+  # The release zip, and the tables of the stripped DLLs it holds.
+  local zip unpacked=build/package-windows/check
+  zip=$(scripts/package-windows.sh build/package-windows/dist | tail -n 1)
+  rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
+  local root=("$unpacked"/*)
+  windows/check_dll_tables.sh x86_64-w64-mingw32-objdump "${root[0]}/x64/KorvaneI2C64.dll" 64 \
+    exports/windows_exports.txt exports/windows_imports.txt
+  windows/check_dll_tables.sh i686-w64-mingw32-objdump "${root[0]}/x86/KorvaneI2C.dll" 32 \
+    exports/windows_exports.txt exports/windows_imports.txt
+  windows/check_dll_tables.sh i686-w64-mingw32-objdump "${root[0]}/x86/KorvaneI2CVB6.dll" VB6 \
+    exports/windows_exports.txt exports/windows_imports.txt
+  echo "windows: $zip"
 )
 
 # The DLL that a preset's build made.
