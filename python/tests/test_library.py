@@ -89,3 +89,19 @@ def test_bundled_library_next_to_the_package_is_found(tmp_path: Path) -> None:
     elsewhere = tmp_path / "elsewhere.so"
     shutil.copy2(built, elsewhere)
     assert _import_in_subprocess(tmp_path, str(elsewhere)).splitlines()[0] == str(elsewhere)
+
+
+def test_missing_library_is_reported_with_what_was_tried(tmp_path: Path) -> None:
+    import ctypes.util
+
+    if ctypes.util.find_library("KorvaneI2C64"):
+        pytest.skip("a Korvane library is installed system-wide, so the search cannot fail here")
+    shutil.copytree(PACKAGE_DIR, tmp_path / "korvane", ignore=shutil.ignore_patterns("__pycache__", "*.so*"))
+    env = {k: v for k, v in os.environ.items() if k not in ("KORVANE_LIBRARY", "LD_LIBRARY_PATH", "PYTHONPATH")}
+    code = ("import korvane\n"
+            "try:\n    korvane.version()\n"
+            "except korvane.LibraryNotFoundError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "KORVANE_LIBRARY" in out.stdout and "libKorvaneI2C64.so.1" in out.stdout
