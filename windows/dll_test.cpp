@@ -2,6 +2,7 @@
 //   dll_test DLL                          exports, version resource, calling convention, texts
 //   dll_test DLL --gateway HOST INDEX     the same, then a session with the gateway simulator
 //   dll_test DLL --unload-open HOST INDEX opens a device and unloads the DLL with it open
+//   dll_test DLL --exit-open HOST INDEX   opens a device and ends the process with it open
 // The functions are taken from the DLL by name (decorated names for the callee-cleans build)
 // and by ordinal; the pointer types come from the public header, so they carry the
 // build's calling convention.
@@ -461,12 +462,22 @@ int UnloadWithOpenHandle() {
   return freed && gone ? 0 : 1;
 }
 
+// Opens a device and ends the process without closing it. ExitProcess ends the library's
+// threads before the detach runs, so the detach must not wait for them or for a reply: the
+// long time-out makes such a wait show in how long the process takes to end.
+int ExitWithOpenHandle() {
+  int h = -1;
+  const int rc = g_by_name.open_device_ex(&h, 100, g_port_index, g_host.c_str(), 20000);
+  std::printf("handle %d open (0x%X); exiting\n", h, static_cast<unsigned>(rc));
+  ExitProcess(rc == KORVANE_OK ? 0 : 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 2) {
-    std::fprintf(stderr, "usage: dll_test DLL [--gateway HOST INDEX | --unload-open HOST INDEX]\n");
+    std::fprintf(stderr, "usage: dll_test DLL [--gateway | --unload-open | --exit-open HOST INDEX]\n");
     return 2;
   }
   g_dll_path = argv[1];
@@ -486,6 +497,7 @@ int main(int argc, char** argv) {
   }
   std::printf("%s loaded (%s names)\n", kDllName, kDecorated ? "decorated" : "plain");
   if (mode == "--unload-open") return UnloadWithOpenHandle();
+  if (mode == "--exit-open") return ExitWithOpenHandle();
 
   korvane_test::Case cases[] = {
       {"exports_by_name_and_ordinal", ExportsByNameAndOrdinal},

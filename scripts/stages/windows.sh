@@ -64,12 +64,26 @@ stage_windows() (
     echo "--- $preset: $(basename "$dll") loaded by a host, session with the gateway"
     timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$sim_index" || failed=1
     echo "--- $preset: FreeLibrary with an open handle"
-    local before after
-    before=$(grep -c '<- id [0-9]* cmd 0x0102' "$log" || true)
+    local before
+    before=$(disconnects_seen "$log")
     timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --unload-open 127.0.0.1 "$sim_index" || failed=1
-    after=$(grep -c '<- id [0-9]* cmd 0x0102' "$log" || true)
-    if ((after != before + 1)); then
+    if ! wait_for_disconnects "$log" $((before + 1)); then
       echo "windows: the gateway saw no disconnect telegram when $(basename "$dll") was unloaded" >&2
+      failed=1
+    fi
+    echo "--- $preset: process exit with an open handle"
+    local start_ns elapsed_ms
+    start_ns=$(date +%s%N)
+    timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --exit-open 127.0.0.1 "$sim_index" || failed=1
+    elapsed_ms=$((($(date +%s%N) - start_ns) / 1000000))
+    echo "process ended after $elapsed_ms ms"
+    # The device's time-out is 20 s: a detach that waited for a reply would take that long.
+    if ((elapsed_ms >= 10000)); then
+      echo "windows: ending the process with an open handle took $elapsed_ms ms" >&2
+      failed=1
+    fi
+    if ! wait_for_disconnects "$log" $((before + 2)); then
+      echo "windows: the gateway saw no disconnect telegram when the process ended" >&2
       failed=1
     fi
   done
@@ -88,6 +102,18 @@ stage_windows() (
     exports/windows_exports.txt exports/windows_imports.txt
   echo "windows: $zip"
 )
+
+# Disconnect requests that the simulator has logged.
+disconnects_seen() { grep -c '<- id [0-9]* cmd 0x0102' "$1" || true; }
+
+# Waits up to 10 s until the simulator has logged count disconnect requests.
+wait_for_disconnects() {
+  local log=$1 count=$2 deadline=$((SECONDS + 10))
+  while (($(disconnects_seen "$log") < count)); do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.05
+  done
+}
 
 # The DLL that a preset's build made.
 windows_dll_path() {
