@@ -68,7 +68,7 @@ $name/x86/KorvaneI2C.lib
 $name/x86/KorvaneI2CVB6.def
 $name/x86/KorvaneI2CVB6.dll
 $name/x86/KorvaneI2CVB6.lib"
-actual=$(zipinfo -1 "$zip_file" | grep -v '/$' | sort)
+actual=$(python3 -c 'import sys, zipfile; print("\n".join(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/")))' "$zip_file" | sort)
 if [[ "$actual" != "$(sort <<<"$expected")" ]]; then
   diff <(sort <<<"$expected") <(echo "$actual") >&2 || true
   echo "package-windows: unexpected zip contents" >&2

@@ -92,7 +92,7 @@ stage_windows() (
   # The release zip, and the tables of the stripped DLLs it holds.
   local zip unpacked=build/package-windows/check
   zip=$(scripts/package-windows.sh build/package-windows/dist | tail -n 1)
-  rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
+  rm -rf "$unpacked" && python3 -m zipfile -e "$zip" "$unpacked"
   local root=("$unpacked"/*)
   windows/check_dll_tables.sh x86_64-w64-mingw32-objdump "${root[0]}/x64/KorvaneI2C64.dll" 64 \
     exports/windows_exports.txt exports/windows_imports.txt
@@ -100,6 +100,10 @@ stage_windows() (
     exports/windows_exports.txt exports/windows_imports.txt
   windows/check_dll_tables.sh i686-w64-mingw32-objdump "${root[0]}/x86/KorvaneI2CVB6.dll" VB6 \
     exports/windows_exports.txt exports/windows_imports.txt
+  # The stripped DLLs of the zip load and answer like the ones tested above.
+  timeout 120 wine build/win64/windows/dll_test.exe "${root[0]}/x64/KorvaneI2C64.dll"
+  timeout 120 wine build/win32/windows/dll_test.exe "${root[0]}/x86/KorvaneI2C.dll"
+  timeout 120 wine build/vb6/windows/dll_test.exe "${root[0]}/x86/KorvaneI2CVB6.dll"
   echo "windows: $zip"
 )
 
