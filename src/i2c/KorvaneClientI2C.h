@@ -15,6 +15,7 @@ class CKorvaneClientI2C : public CKorvaneClient {
   static constexpr uint32_t kDeviceKind = 1;
 
   explicit CKorvaneClientI2C(int32_t timeout_ms) : CKorvaneClient(kDeviceKind, timeout_ms) {}
+  ~CKorvaneClientI2C() override { Shutdown(); }
 
   int32_t ConfigureBus(int32_t bitrate);
   int32_t Read(int32_t slave_address, uint8_t* buffer, int32_t length);

@@ -14,11 +14,15 @@ CKorvaneClient::CKorvaneClient(uint32_t device_kind, int32_t timeout_ms)
     : connection_(this), timeout_ms_(timeout_ms), device_kind_(device_kind) {}
 
 CKorvaneClient::~CKorvaneClient() {
-  if (connection_.GetState() == kStateConnected) connection_.Disconnect(static_cast<uint32_t>(timeout_ms_));
-  // No telegram may reach this client once its members start to go.
-  connection_.StopThreads();
+  Shutdown();
   CKorLock lock(map_lock_);
   replies_.clear();
+}
+
+void CKorvaneClient::Shutdown() {
+  if (connection_.GetState() == kStateConnected) connection_.Disconnect(static_cast<uint32_t>(timeout_ms_));
+  // No telegram or notification may reach this client once its destruction has begun.
+  connection_.StopThreads();
 }
 
 int32_t CKorvaneClient::Connect(const char* host, uint16_t port) {

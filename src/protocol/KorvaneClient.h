@@ -67,6 +67,9 @@ class CKorvaneClient {
     (void)telegram;
     return false;
   }
+  // Disconnects and stops the connection's threads. The most derived destructor calls it
+  // first, so the receive thread never calls into an object whose destruction has begun.
+  void Shutdown();
 
  private:
   class CConnection : public CKorIPConnection {
