@@ -205,7 +205,8 @@ void KorThreadStartStopAndRestart() {
   KCHECK_EQ(w.GetState(), CKorThread::kEnded);
   w.Stop();
   KCHECK(w.Start());  // a new run, not ended at once by a left-over stop request
-  Sleep(50);
+  for (int i = 0; i < 2500 && w.GetState() == CKorThread::kStarting; ++i) Sleep(2);
+  Sleep(30);  // a run ended by a left-over stop request would be over by now
   KCHECK_EQ(w.GetState(), CKorThread::kRunning);
   KCHECK_EQ(w.runs.load(), 2);
   w.Stop();
