@@ -96,7 +96,7 @@ struct Outgoing {
 // telegrams out.
 class Session {
  public:
-  Session(Gateway& gateway, Millis now) : gateway_(gateway), opened_(now) {}
+  explicit Session(Gateway& gateway) : gateway_(gateway) {}
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -117,7 +117,6 @@ class Session {
   std::vector<uint8_t> KeepAliveRequest();
 
   Gateway& gateway_;
-  Millis opened_;
   bool accepted_ = false;
   uint64_t telegrams_ = 0;
   uint64_t requests_ = 0;

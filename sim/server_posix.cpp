@@ -149,7 +149,7 @@ void Server::Accept() {
   auto c = std::make_unique<Connection>();
   c->fd = fd;
   c->number = next_number_++;
-  c->session = std::make_unique<Session>(gateway_, Now());
+  c->session = std::make_unique<Session>(gateway_);
   Note(*c, "accepted");
   connections_.push_back(std::move(c));
 }

@@ -147,6 +147,10 @@ bool PortFree(int port) {
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // As the simulator binds: connections of earlier runs that linger in TIME_WAIT on the
+  // port do not keep a listener off it.
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   close(fd);
   return free;

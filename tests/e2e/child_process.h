@@ -61,7 +61,8 @@ struct Finished {
 };
 Finished RunToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
 
-// True when nothing listens on 127.0.0.1:port (checked by binding it for a moment).
+// True when nothing listens on 127.0.0.1:port (checked by binding it for a moment, with
+// SO_REUSEADDR as a listener would).
 bool PortFree(int port);
 
 }  // namespace korvane::e2e

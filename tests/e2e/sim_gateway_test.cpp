@@ -60,11 +60,11 @@ TEST_F(GatewayTest, ConnectionSlotsAreLimitedAndFreedWithTheSession) {
   GatewayOptions two;
   two.max_connections = 2;
   Gateway limited(two, now);
-  Session a(limited, now), b(limited, now);
+  Session a(limited), b(limited);
   Connect(a);
   Connect(b);
   {
-    Session c(limited, now);
+    Session c(limited);
     const Outgoing refused = Send(c, cmd::kConnect, 1);
     ASSERT_EQ(1u, refused.telegrams.size());
     EXPECT_EQ((std::vector<uint8_t>{1}), Parse(refused.telegrams[0]).payload);
@@ -72,9 +72,9 @@ TEST_F(GatewayTest, ConnectionSlotsAreLimitedAndFreedWithTheSession) {
   }
   EXPECT_EQ(2, limited.ConnectionsInUse());
   {
-    Session gone(limited, now);  // a refused session frees no slot it never had
+    Session gone(limited);  // a refused session frees no slot it never had
   }
-  auto later = std::make_unique<Session>(limited, now);
+  auto later = std::make_unique<Session>(limited);
   EXPECT_EQ(1, Parse(Send(*later, cmd::kConnect, 1).telegrams[0]).payload[0]);
   later.reset();
   const auto closing = Send(a, cmd::kDisconnect, 0);
@@ -86,14 +86,14 @@ TEST_F(GatewayTest, RefuseOptionRefusesEveryConnect) {
   GatewayOptions refusing;
   refusing.refuse = true;
   Gateway g(refusing, now);
-  Session s(g, now);
+  Session s(g);
   const Outgoing out = Send(s, cmd::kConnect, 1);
   EXPECT_EQ((std::vector<uint8_t>{1}), Parse(out.telegrams[0]).payload);
   EXPECT_EQ(0, g.ConnectionsInUse());
 }
 
 TEST_F(GatewayTest, RequestsBeforeConnectAndUnknownCommandsFail) {
-  Session s(gateway, now);
+  Session s(gateway);
   EXPECT_EQ((std::vector<uint8_t>{0xFF}), Ask(s, cmd::kReset).payload);
   Connect(s);
   EXPECT_EQ((std::vector<uint8_t>{0}), Ask(s, cmd::kReset).payload);
@@ -103,7 +103,7 @@ TEST_F(GatewayTest, RequestsBeforeConnectAndUnknownCommandsFail) {
 }
 
 TEST_F(GatewayTest, TelegramsWithWrongChecksumAreDropped) {
-  Session s(gateway, now);
+  Session s(gateway);
   auto bytes = codec::Build(cmd::kConnect, 1, nullptr, 0);
   bytes.back() ^= 1;
   const Outgoing out = s.OnTelegram(bytes.data(), bytes.size(), now);
@@ -112,7 +112,7 @@ TEST_F(GatewayTest, TelegramsWithWrongChecksumAreDropped) {
 }
 
 TEST_F(GatewayTest, ReplyLayoutsOfTheDeviceCommands) {
-  Session s(gateway, now);
+  Session s(gateway);
   Connect(s);
   // Bus configuration: accepted rates and a refused one.
   EXPECT_EQ(0, Ask(s, cmd::kBusConfig, {0x80, 0x1A, 0x06, 0x00}).payload[0]);
@@ -153,7 +153,7 @@ TEST_F(GatewayTest, ReplyLayoutsOfTheDeviceCommands) {
 }
 
 TEST_F(GatewayTest, BusTimeDelaysTheReply) {
-  Session s(gateway, now);
+  Session s(gateway);
   Connect(s);
   // 100 bytes from offset 0x30 touch three pages: two page waits and the final poll.
   std::vector<uint8_t> payload = {0xA0, 0, 50, 0, 2, 0, 0, 0, 0x30};
@@ -171,7 +171,7 @@ TEST_F(GatewayTest, FaultInjectionCountsDeviceRequestsOfTheConnection) {
   faulty.corrupt_every = 2;
   faulty.delay_ms = 40;
   Gateway g(faulty, now);
-  Session s(g, now);
+  Session s(g);
   const Outgoing connected = Send(s, cmd::kConnect, 1);  // transport telegrams are not counted
   ASSERT_EQ(1u, connected.telegrams.size());
   EXPECT_EQ(40u, connected.after_ms);
@@ -190,7 +190,7 @@ TEST_F(GatewayTest, FaultInjectionCountsDeviceRequestsOfTheConnection) {
   GatewayOptions closing;
   closing.close_after = 3;
   Gateway g2(closing, now);
-  Session t(g2, now);
+  Session t(g2);
   EXPECT_FALSE(Send(t, cmd::kConnect, 1).close);
   EXPECT_FALSE(Send(t, cmd::kReset, 2).close);
   const Outgoing third = Send(t, cmd::kReset, 3);
@@ -202,7 +202,7 @@ TEST_F(GatewayTest, KeepAliveRequestsCarryTheIntervalAndSilenceCloses) {
   GatewayOptions supervised;
   supervised.keep_alive_ms = 200;
   Gateway g(supervised, now);
-  Session s(g, now);
+  Session s(g);
   EXPECT_FALSE(s.NextTimer().has_value());  // not before the connect handshake
   Send(s, cmd::kConnect, 1);
   ASSERT_TRUE(s.NextTimer().has_value());
