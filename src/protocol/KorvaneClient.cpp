@@ -4,6 +4,13 @@
 
 namespace korvane {
 
+namespace {
+// A caller reading for itself polls in slices of this length (the receive thread's own poll
+// length), and re-checks after this long when another thread is reading.
+constexpr int64_t kPumpSliceMs = 1000;
+constexpr uint32_t kBusyWaitMs = 1;
+}  // namespace
+
 int32_t MapTransportResult(int transport_result) {
   if (transport_result == kTransportOk) return kResultOk;
   if (transport_result == kTransportRefused) return kResultRefused;
@@ -62,13 +69,17 @@ int32_t CKorvaneClient::Transact(const CKorvaneMsg& request, std::unique_ptr<CKo
     awaited_id_ = request.id;
     replies_.erase(request.id);
   }
+  // Registered before sending, so the reply is read by this thread, not handed over.
+  connection_.BeginCallerWait();
   const int32_t sent = Send(request);
   if (sent != kResultOk) {
+    connection_.EndCallerWait();
     CKorLock lock(map_lock_);
     awaited_id_ = -1;
     return sent;
   }
   *reply = WaitReply(request.id);
+  connection_.EndCallerWait();
   if (!*reply) return kResultTimeout;
   if ((*reply)->checksum != (*reply)->CalcChecksum()) return kResultBadChecksum;
   if ((*reply)->command != static_cast<uint16_t>(request.command | 0x8000u)) return kResultNotConfirmed;
@@ -79,10 +90,21 @@ std::unique_ptr<CKorvaneMsg> CKorvaneClient::WaitReply(uint16_t id) {
   const int64_t deadline_us = platform::MonotonicMicros() + static_cast<int64_t>(timeout_ms_) * 1000;
   std::unique_ptr<CKorvaneMsg> reply = TakeReply(id);
   int64_t remaining_ms = timeout_ms_;
+  const auto stored = [this, id] {
+    CKorLock lock(map_lock_);
+    return replies_.count(id) != 0;
+  };
   while (!reply && remaining_ms >= 0) {
-    if (!reply_event_.Wait(static_cast<uint32_t>(remaining_ms))) {
-      reply = TakeReply(id);  // a reply stored just as the wait ended still counts
-      break;
+    // Read the socket on this thread while we may; wait for the receive thread's wake-up only
+    // when it is reading or the connection is gone.
+    const auto pumped = connection_.Pump(static_cast<int>(remaining_ms > kPumpSliceMs ? kPumpSliceMs : remaining_ms), stored);
+    if (pumped == CKorIPConnection::PumpResult::kBusy) {
+      reply_event_.Wait(kBusyWaitMs);
+    } else if (pumped == CKorIPConnection::PumpResult::kClosed) {
+      if (!reply_event_.Wait(static_cast<uint32_t>(remaining_ms))) {
+        reply = TakeReply(id);  // a reply stored just as the wait ended still counts
+        break;
+      }
     }
     reply = TakeReply(id);
     const int64_t left_us = deadline_us - platform::MonotonicMicros();

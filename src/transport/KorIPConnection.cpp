@@ -11,12 +11,15 @@ constexpr uint32_t kAnswerTimeoutMs = 1000;
 // The receive loop looks at its state and stop request at least this often.
 constexpr int kReadPollMs = 1000;
 constexpr uint32_t kMinTickMs = 10;
+// While callers read for themselves, the receive thread checks this often whether they are done.
+constexpr uint32_t kParkMs = 5;
 }  // namespace
 
 class CKorIPConnection::CReadThread : public CKorThread {
  public:
   explicit CReadThread(CKorIPConnection* connection) : connection_(connection) {}
   ~CReadThread() override { Stop(); }
+  using CKorThread::SleepUnlessStopped;
   using CKorThread::StopRequested;
 
  protected:
@@ -84,7 +87,10 @@ int CKorIPConnection::Connect(uint8_t device_kind, const std::vector<uint8_t>& c
   port_ = port;
   // A receive run of an earlier connection must have ended before a new one starts.
   if (read_thread_ && read_thread_->GetState() != CKorThread::kRunning) read_thread_->Stop();
-  cutter_.Clear();
+  {
+    CKorLock lock(reader_mutex_);
+    cutter_.Clear();
+  }
   state_.store(kStateConnected);
   if (!read_thread_) read_thread_ = std::make_unique<CReadThread>(this);
   if (read_thread_->GetState() != CKorThread::kRunning) read_thread_->Start();
@@ -186,29 +192,69 @@ void CKorIPConnection::ConnectionLost() {
   CloseSocket();
 }
 
+void CKorIPConnection::ReceiveOnce(platform::SocketHandle s) {
+  const long n = platform::Recv(s, cutter_.WritePointer(), cutter_.WantBytes());
+  if (n <= 0) {
+    ConnectionLost();
+    return;
+  }
+  cutter_.Commit(static_cast<std::size_t>(n),
+                 [this](const uint8_t* frame, std::size_t length) { DispatchTelegram(frame, length); });
+}
+
 void CKorIPConnection::ReadLoop(CReadThread& thread) {
   const platform::SocketHandle s = socket_.load();
   if (thread.StopRequested()) return;
   for (;;) {
     if (state_.load() != kStateConnected) break;
+    if (waiting_callers_.load() > 0) {
+      // A caller reads the socket itself while it waits; look again shortly.
+      if (thread.SleepUnlessStopped(kParkMs)) break;
+      continue;
+    }
     platform::PollEntry entry;
     entry.socket = s;
     entry.want_read = true;
     const int rc = platform::Poll(&entry, 1, kReadPollMs);
     if (rc < 0) {
       ConnectionLost();
-    } else if (rc > 0) {
-      const long n = platform::Recv(s, cutter_.WritePointer(), cutter_.WantBytes());
-      if (n <= 0) {
-        ConnectionLost();
-      } else {
-        cutter_.Commit(static_cast<std::size_t>(n),
-                       [this](const uint8_t* frame, std::size_t length) { DispatchTelegram(frame, length); });
-      }
+    } else if (rc > 0 && reader_mutex_.TryLock()) {
+      // Another reader may have taken the bytes since the poll: look again under the lock,
+      // so that receiving never blocks.
+      platform::PollEntry again = entry;
+      if (platform::Poll(&again, 1, 0) > 0) ReceiveOnce(s);
+      reader_mutex_.Unlock();
     }
     if (thread.StopRequested()) break;
   }
+  CKorLock lock(reader_mutex_);
   cutter_.Clear();
+}
+
+CKorIPConnection::PumpResult CKorIPConnection::Pump(int timeout_ms, const std::function<bool()>& done) {
+  if (state_.load() != kStateConnected) return PumpResult::kClosed;
+  if (!reader_mutex_.TryLock()) return PumpResult::kBusy;
+  PumpResult result = PumpResult::kIdle;
+  const platform::SocketHandle s = socket_.load();
+  if (done()) {
+    result = PumpResult::kDone;  // dispatched by the receive thread before we took over
+  } else if (s == platform::kInvalidSocket || state_.load() != kStateConnected) {
+    result = PumpResult::kClosed;
+  } else {
+    platform::PollEntry entry;
+    entry.socket = s;
+    entry.want_read = true;
+    const int rc = platform::Poll(&entry, 1, timeout_ms);
+    if (rc < 0) {
+      ConnectionLost();
+      result = PumpResult::kClosed;
+    } else if (rc > 0) {
+      ReceiveOnce(s);
+      result = done() ? PumpResult::kDone : PumpResult::kIdle;
+    }
+  }
+  reader_mutex_.Unlock();
+  return result;
 }
 
 void CKorIPConnection::DispatchTelegram(const uint8_t* bytes, std::size_t length) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,20 @@ class CKorIPConnection : public CKorIPBase {
   // so that no notification reaches a half-destroyed owner.
   void StopThreads();
 
+  // Lets a caller that waits for a reply read and dispatch the socket on its own thread, so
+  // the reply needs no hand-over from the receive thread. While any caller is registered as
+  // waiting, the receive thread leaves the socket to it; every telegram goes through the same
+  // cutting and dispatch whichever thread reads it.
+  enum class PumpResult {
+    kDone,    // done() holds
+    kIdle,    // read something or waited timeout_ms; done() does not hold yet
+    kBusy,    // another thread is reading right now
+    kClosed,  // not connected
+  };
+  void BeginCallerWait() { waiting_callers_.fetch_add(1); }
+  void EndCallerWait() { waiting_callers_.fetch_sub(1); }
+  PumpResult Pump(int timeout_ms, const std::function<bool()>& done);
+
   // Keep-alive readings, for supervision and tests.
   int32_t KeepAliveMode() const { return keepalive_mode_.load(); }
   uint32_t KeepAliveInterval() const { return keepalive_interval_.load(); }
@@ -69,6 +84,8 @@ class CKorIPConnection : public CKorIPBase {
   void ConnectionLost();
   void OnKeepAliveRequest(const uint8_t* bytes, std::size_t length);
   void ReadLoop(CReadThread& thread);
+  // Receives once into the cutter and dispatches what completes; the reader lock is held.
+  void ReceiveOnce(platform::SocketHandle s) KOR_REQUIRES(reader_mutex_);
   void AliveLoop(CAliveThread& thread);
   void StopAliveThread();
 
@@ -84,7 +101,10 @@ class CKorIPConnection : public CKorIPBase {
   std::unique_ptr<CReadThread> read_thread_;
   // Created and destroyed on the receive thread, and by the destructor once that has stopped.
   std::unique_ptr<CAliveThread> alive_thread_;
-  CStreamCutter cutter_;
+  // Whoever receives holds it: the receive thread, or a caller reading for itself.
+  CKorMutex reader_mutex_;
+  CStreamCutter cutter_ KOR_GUARDED_BY(reader_mutex_);
+  std::atomic<int> waiting_callers_{0};
 
   std::atomic<int32_t> keepalive_mode_{0};
   std::atomic<uint32_t> keepalive_ticks_{0};
