@@ -459,7 +459,24 @@ int UnloadWithOpenHandle() {
   // The module must really be gone, not kept by a thread of its own.
   const bool gone = GetModuleHandleA(g_dll_path.c_str()) == nullptr;
   std::printf("module %s\n", gone ? "unloaded" : "still loaded");
-  return freed && gone ? 0 : 1;
+  if (!freed || !gone) return 1;
+
+  // Loaded again, the library starts afresh: handles count from 1 and devices work.
+  g_dll = LoadLibraryA(g_dll_path.c_str());
+  Api again{};
+  if (g_dll == nullptr || !Bind(g_dll, false, &again)) {
+    std::printf("cannot load the library again\n");
+    return 1;
+  }
+  int h2 = -1;
+  const int reopen = again.open_device_ex(&h2, 100, g_port_index, g_host.c_str(), 3000);
+  unsigned char info[KORVANE_DEVICE_INFO_SIZE];
+  const int info_rc = reopen == KORVANE_OK ? again.device_info(h2, info) : reopen;
+  const int close_rc = reopen == KORVANE_OK ? again.close_device(h2) : reopen;
+  std::printf("reloaded: open 0x%X handle %d, info 0x%X, close 0x%X\n", static_cast<unsigned>(reopen), h2,
+              static_cast<unsigned>(info_rc), static_cast<unsigned>(close_rc));
+  FreeLibrary(g_dll);
+  return reopen == KORVANE_OK && h2 == 1 && info_rc == KORVANE_OK && close_rc == KORVANE_OK ? 0 : 1;
 }
 
 // Opens a device and ends the process without closing it. ExitProcess ends the library's
