@@ -36,20 +36,26 @@ stage_windows() (
   export WINEPREFIX=$PWD/build/win64/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   rm -rf "$WINEPREFIX"
   timeout 300 wineboot -i
-  local sim_pid="" sim_fd=""
+  local sim_pids=() sim_index=""
   # shellcheck disable=SC2317  # runs from the trap
   cleanup() {
-    if [[ -n $sim_pid ]]; then
-      kill "$sim_pid" 2>/dev/null || true
-      wait "$sim_pid" 2>/dev/null || true
-    fi
+    local pid
+    for pid in "${sim_pids[@]}"; do
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    done
     timeout 30 wineserver -k 2>/dev/null || true
   }
   trap cleanup EXIT
 
-  local log=build/win64/gwsim.log
+  # One simulator for the sessions, one that asks every client for keep-alive supervision
+  # at 100 ms, so that the library's keep-alive thread runs too.
+  local log=build/win64/gwsim.log alive_log=build/win64/gwsim-keepalive.log index alive_index
   start_gateway_simulator "$sim" "$log"
-  echo "windows: gateway simulator (pid $sim_pid) on port index $sim_index"
+  index=$sim_index
+  start_gateway_simulator "$sim" "$alive_log" --keep-alive 100
+  alive_index=$sim_index
+  echo "windows: gateway simulators (pids ${sim_pids[*]}) on port indexes $index and $alive_index"
 
   local dll failed=0
   for v in "${variants[@]}"; do
@@ -62,11 +68,11 @@ stage_windows() (
     echo "--- $preset: a C host linked against the import library"
     WINEPATH=$(winepath -w "$(dirname "$dll")") timeout 120 wine "build/$preset/windows/import_lib_test.exe" || failed=1
     echo "--- $preset: $(basename "$dll") loaded by a host, session with the gateway"
-    timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$sim_index" || failed=1
+    timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$index" || failed=1
     echo "--- $preset: FreeLibrary with an open handle"
     local before
     before=$(disconnects_seen "$log")
-    timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --unload-open 127.0.0.1 "$sim_index" || failed=1
+    timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --unload-open 127.0.0.1 "$index" || failed=1
     # One from the unload, one from the close after loading the library again.
     if ! wait_for_disconnects "$log" $((before + 2)); then
       echo "windows: the gateway saw no disconnect telegram when $(basename "$dll") was unloaded" >&2
@@ -76,7 +82,7 @@ stage_windows() (
     local start_ns elapsed_ms
     before=$(disconnects_seen "$log")
     start_ns=$(date +%s%N)
-    timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --exit-open 127.0.0.1 "$sim_index" || failed=1
+    timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --exit-open 127.0.0.1 "$index" || failed=1
     elapsed_ms=$((($(date +%s%N) - start_ns) / 1000000))
     echo "process ended after $elapsed_ms ms"
     # The device's time-out is 20 s: a detach that waited for a reply would take that long.
@@ -86,6 +92,17 @@ stage_windows() (
     fi
     if ! wait_for_disconnects "$log" $((before + 1)); then
       echo "windows: the gateway saw no disconnect telegram when the process ended" >&2
+      failed=1
+    fi
+    echo "--- $preset: session and unload under keep-alive supervision"
+    local confirmed
+    confirmed=$(grep -c 'cmd 0x810D' "$alive_log" || true)
+    timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$alive_index" || failed=1
+    before=$(disconnects_seen "$alive_log")
+    timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --unload-open 127.0.0.1 "$alive_index" || failed=1
+    wait_for_disconnects "$alive_log" $((before + 2)) || { echo "windows: no disconnect under keep-alive" >&2; failed=1; }
+    if (($(grep -c 'cmd 0x810D' "$alive_log" || true) <= confirmed)); then
+      echo "windows: the library confirmed no keep-alive request" >&2
       failed=1
     fi
   done
@@ -130,22 +147,24 @@ windows_dll_path() {
   esac
 }
 
-# Starts the simulator on a free port index (the library reaches a gateway only through
-# 5000 + 100 * index): tries random indexes until one binds, waiting for the
-# "listening on" line. Sets sim_pid, sim_fd and sim_index in the caller.
+# Starts the simulator (SIM LOG [option...]) on a free port index (the library reaches a
+# gateway only through 5000 + 100 * index): tries random indexes until one binds, waiting
+# for the "listening on" line. Adds the pid to sim_pids and sets sim_index in the caller.
 start_gateway_simulator() {
-  local sim=$1 log=$2 try line
+  local sim=$1 log=$2 try line pid fd
+  shift 2
   for try in $(seq 1 20); do
     sim_index=$((10 + RANDOM % 90))
-    exec {sim_fd}< <(exec "$sim" --port-index "$sim_index" --verbose 2>"$log")
-    sim_pid=$!
-    if read -r -t 10 -u "$sim_fd" line && [[ $line == "listening on "* ]]; then
+    # The pipe stays open to the end, so that the simulator can always write to it.
+    exec {fd}< <(exec "$sim" --port-index "$sim_index" --verbose "$@" 2>"$log")
+    pid=$!
+    if read -r -t 10 -u "$fd" line && [[ $line == "listening on "* ]]; then
+      sim_pids+=("$pid")
       return 0
     fi
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    exec {sim_fd}<&-
-    sim_pid=""
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    exec {fd}<&-
   done
   echo "windows: the gateway simulator found no free port index" >&2
   return 1
