@@ -255,6 +255,16 @@ Session::Reply Session::DeviceCommand(uint16_t command, const uint8_t* p, std::s
   return reply;
 }
 
+Outgoing Session::Disconnect() {
+  Outgoing out;
+  if (accepted_) {
+    out.telegrams.push_back(Telegram(cmd::kDisconnect, 0, {}));
+  } else {
+    out.close = true;
+  }
+  return out;
+}
+
 std::optional<Millis> Session::NextTimer() const {
   if (!accepted_ || gateway_.options_.keep_alive_ms == 0) return std::nullopt;
   return next_keep_alive_;

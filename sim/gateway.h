@@ -105,6 +105,9 @@ class Session {
   // The keep-alive timer: when it is due next (none while supervision is off) and its work.
   std::optional<Millis> NextTimer() const;
   Outgoing OnTimer(Millis now);
+  // The gateway's own disconnect request, sent when it shuts down; the client's confirmation
+  // then closes the connection. A connection without a handshake is closed at once.
+  Outgoing Disconnect();
   bool Accepted() const { return accepted_; }
 
  private:

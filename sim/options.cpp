@@ -98,7 +98,9 @@ std::string HelpText(const std::vector<std::string>& bus_lines) {
       "  -v, --verbose          log connections and every telegram on stderr\n"
       "  -h, --help             this text\n"
       "\n"
-      "Prints 'listening on ADDR:PORT' once it accepts connections; stops on SIGINT or SIGTERM.\n"
+      "Prints 'listening on ADDR:PORT' once it accepts connections. SIGINT or SIGTERM send every\n"
+      "client a disconnect request and stop once they confirmed (one second at most; a second\n"
+      "signal stops at once).\n"
       "\nBus:\n";
   for (const auto& line : bus_lines) text += "  " + line + "\n";
   return text;

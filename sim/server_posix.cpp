@@ -30,6 +30,9 @@ namespace {
 
 constexpr std::size_t kMaxConnections = 64;  // TCP connections; the gateway's slots are fewer
 constexpr int kMaxPollWaitMs = 1000;
+// On SIGINT or SIGTERM the clients get a disconnect request and this long to confirm it; a
+// second signal ends the wait.
+constexpr Millis kShutdownGraceMs = 1000;
 
 int g_signal_pipe[2] = {-1, -1};
 
@@ -78,11 +81,14 @@ class Server {
   void Note(const Connection& c, const std::string& text) const;
   void Queue(Connection& c, const std::vector<std::vector<uint8_t>>& telegrams);
   int WaitMs(Millis now) const;
+  void BeginShutdown(Millis now);
 
   ServerOptions options_;
   Gateway& gateway_;
   int listen_fd_ = -1;
   int next_number_ = 1;
+  bool stopping_ = false;
+  Millis stop_deadline_ = 0;
   Millis started_ = Now();
   std::vector<std::unique_ptr<Connection>> connections_;
 };
@@ -228,7 +234,21 @@ int Server::WaitMs(Millis now) const {
     if (!c->inbox.empty()) next = std::min(next, c->held_until);
     if (const auto timer = c->session->NextTimer()) next = std::min(next, *timer);
   }
+  if (stopping_) next = std::min(next, stop_deadline_);
   return next <= now ? 0 : static_cast<int>(next - now);
+}
+
+void Server::BeginShutdown(Millis now) {
+  stopping_ = true;
+  stop_deadline_ = now + kShutdownGraceMs;
+  close(listen_fd_);
+  listen_fd_ = -1;  // poll() skips it from now on
+  for (auto& c : connections_) {
+    if (c->closing) continue;
+    Outgoing out = c->session->Disconnect();
+    Queue(*c, out.telegrams);
+    if (out.close) c->closing = true;
+  }
 }
 
 int Server::Run() {
@@ -256,6 +276,7 @@ int Server::Run() {
         ++it;
       }
     }
+    if (stopping_ && (connections_.empty() || now >= stop_deadline_)) break;
 
     fds.clear();
     fds.push_back({g_signal_pipe[0], POLLIN, 0});
@@ -271,7 +292,14 @@ int Server::Run() {
       return 1;
     }
     if (ready <= 0) continue;
-    if ((fds[0].revents & POLLIN) != 0) break;
+    if ((fds[0].revents & POLLIN) != 0) {
+      char drained[16];
+      while (read(g_signal_pipe[0], drained, sizeof drained) > 0) {
+      }
+      if (stopping_) break;
+      BeginShutdown(Now());
+      continue;
+    }
     // Connections accepted now come after the ones polled, so the indexes below stay valid.
     const std::size_t polled = connections_.size();
     if ((fds[1].revents & POLLIN) != 0) Accept();
@@ -286,7 +314,7 @@ int Server::Run() {
 
   for (auto& c : connections_) close(c->fd);
   connections_.clear();
-  close(listen_fd_);
+  if (listen_fd_ >= 0) close(listen_fd_);
   if (options_.verbose) std::fprintf(stderr, "korvane-gwsim: stopped\n");
   return 0;
 }

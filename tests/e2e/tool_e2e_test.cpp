@@ -300,15 +300,29 @@ TEST(ToolEndToEnd, CommandsShowTheBusAndTheGateway) {
   EXPECT_EQ("error 0x120: I2C NACK (No Acknowledge)\n", Tool(sim.port_index, {"get", "0x22"}).err);
 }
 
-TEST(ToolEndToEnd, SimulatorStopsCleanlyOnSigterm) {
-  Simulator sim = StartSimulator({});
+TEST(ToolEndToEnd, SimulatorStopsCleanlyOnSigtermAfterDisconnectingItsClients) {
+  Simulator sim = StartSimulator({"-v"});
   ASSERT_TRUE(sim.process);
   int handle = -1;
   ASSERT_EQ(0, I2COpenDeviceEx(&handle, 100, sim.port_index, "127.0.0.1", 1000));
+  const auto start = std::chrono::steady_clock::now();
   sim.process->Signal(SIGTERM);
   const auto code = sim.process->Wait(5s);
   ASSERT_TRUE(code.has_value());
   EXPECT_EQ(0, *code);
+  // The client confirmed at once, so the simulator did not wait out its grace second.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+  // The gateway's disconnect request went out and the library confirmed it.
+  const std::string log = sim.process->Err();
+  EXPECT_NE(std::string::npos, log.find("-> id 0 cmd 0x0102 disconnect: 05 00 02 01 00 00 03")) << log;
+  EXPECT_NE(std::string::npos, log.find("<- id 0 cmd 0x8102 disconnect confirmation: 06 00 02 81 00 00 00 83")) << log;
+  // The library closes right after its confirmation; from then on the handle is not connected.
+  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  int rc = 0;
+  do {
+    rc = I2CReset(handle);
+  } while (rc != KORVANE_NOT_CONNECTED && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(KORVANE_NOT_CONNECTED, rc);
   EXPECT_EQ(0, I2CCloseDevice(handle));  // the close succeeds whatever the disconnect gave
 }
 
