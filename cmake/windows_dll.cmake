@@ -35,7 +35,7 @@ endif()
 
 set(_korvane_def ${PROJECT_SOURCE_DIR}/exports/${_korvane_dll}.def)
 add_library(${_korvane_dll} SHARED $<TARGET_OBJECTS:korvane_objects> ${_korvane_def}
-            ${CMAKE_CURRENT_LIST_DIR}/../src/platform/win32/version.rc)
+            ${PROJECT_SOURCE_DIR}/src/platform/win32/version.rc)
 target_include_directories(${_korvane_dll} PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_definitions(${_korvane_dll} PRIVATE KORVANE_VARIANT_${KORVANE_VARIANT})
 target_link_libraries(${_korvane_dll} PRIVATE ws2_32)
@@ -57,6 +57,7 @@ if(KORVANE_VARIANT STREQUAL "VB6")
   # the import after the export (__imp___I2CRead@16); dlltool writes one that maps each
   # compiled name onto its decorated export.
   file(STRINGS ${PROJECT_SOURCE_DIR}/exports/windows_exports.txt _korvane_rows REGEX "^[0-9]")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/exports/windows_exports.txt)
   set(_korvane_implib_def "LIBRARY ${_korvane_dll}.dll\nEXPORTS\n")
   foreach(_row IN LISTS _korvane_rows)
     string(REGEX REPLACE "^[0-9]+ [^ ]+ _([^ ]+)$" "  \\1 == _\\1\n" _entry "${_row}")
