@@ -30,6 +30,9 @@ namespace {
 
 constexpr std::size_t kMaxConnections = 64;  // TCP connections; the gateway's slots are fewer
 constexpr int kMaxPollWaitMs = 1000;
+// A client that sends faster than its requests are served is not read further until the
+// backlog shrinks.
+constexpr std::size_t kMaxBacklog = 256;
 // On SIGINT or SIGTERM the clients get a disconnect request and this long to confirm it; a
 // second signal ends the wait.
 constexpr Millis kShutdownGraceMs = 1000;
@@ -282,7 +285,7 @@ int Server::Run() {
     fds.push_back({g_signal_pipe[0], POLLIN, 0});
     fds.push_back({listen_fd_, POLLIN, 0});
     for (const auto& c : connections_) {
-      short events = c->closing ? 0 : POLLIN;
+      short events = c->closing || c->inbox.size() >= kMaxBacklog ? 0 : POLLIN;
       if (!c->out.empty()) events |= POLLOUT;
       fds.push_back({c->fd, events, 0});
     }

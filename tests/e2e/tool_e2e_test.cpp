@@ -230,10 +230,13 @@ TEST(ToolEndToEnd, SimulatorKilledDuringATransferEndsTheToolCleanly) {
 }
 
 TEST(ToolEndToEnd, KeepAliveClosesTheConnectionToAStoppedSimulator) {
-  Simulator sim = StartSimulator({"--keep-alive", "200"});
+  Simulator sim = StartSimulator({"-v", "--keep-alive", "200"});
   ASSERT_TRUE(sim.process);
   int handle = -1;
   ASSERT_EQ(0, I2COpenDeviceEx(&handle, 100, sim.port_index, "127.0.0.1", 300));
+  // While both sides run, requests and confirmations go on for several intervals and the
+  // connection stays.
+  ASSERT_TRUE(sim.process->WaitForLine("<- id 6 cmd 0x810D keep-alive confirmation", 5s, true)) << sim.process->Err();
   ASSERT_EQ(0, I2CReset(handle));
   sim.process->Signal(SIGSTOP);
   // The library's supervision closes the connection after one interval of silence and a
