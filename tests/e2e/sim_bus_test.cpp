@@ -151,6 +151,8 @@ struct SequenceCase {
   std::vector<uint8_t> results;
 };
 
+void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
+
 class SequenceTest : public BusTest, public ::testing::WithParamInterface<SequenceCase> {};
 
 TEST_P(SequenceTest, Runs) {
