@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "platform/win32/loader_state.h"
 
 namespace korvane::platform {
 
@@ -53,7 +54,13 @@ bool SocketsStartup() {
   return WSAStartup(0x0002, &data) == 0;  // version 2.0
 }
 
-void SocketsCleanup() { WSACleanup(); }
+void SocketsCleanup() {
+  // Winsock is not to be stopped from a DLL entry point (it may unload its helper DLLs under
+  // the loader lock). During a detach the start-up is left counted: an ending process does
+  // not need it, and an unloaded DLL's reference to ws2_32 goes with it.
+  if (win32::CurrentLoaderState() != win32::LoaderState::kRunning) return;
+  WSACleanup();
+}
 
 int Resolve(const char* host, const char* port, std::vector<ResolvedAddress>* out) {
   addrinfo hints{};
