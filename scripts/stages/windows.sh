@@ -38,7 +38,7 @@ stage_windows() (
   timeout 300 wineboot -i
   local sim_pids=() sim_index=""
   # shellcheck disable=SC2317  # runs from the trap
-  cleanup() {
+  windows_cleanup() {
     local pid
     for pid in "${sim_pids[@]}"; do
       kill "$pid" 2>/dev/null || true
@@ -46,14 +46,14 @@ stage_windows() (
     done
     timeout 30 wineserver -k 2>/dev/null || true
   }
-  trap cleanup EXIT
+  trap windows_cleanup EXIT
 
   # One simulator for the sessions, one that asks every client for keep-alive supervision
   # at 100 ms, so that the library's keep-alive thread runs too.
   local log=build/win64/gwsim.log alive_log=build/win64/gwsim-keepalive.log index alive_index
-  start_gateway_simulator "$sim" "$log"
+  windows_start_simulator "$sim" "$log"
   index=$sim_index
-  start_gateway_simulator "$sim" "$alive_log" --keep-alive 100
+  windows_start_simulator "$sim" "$alive_log" --keep-alive 100
   alive_index=$sim_index
   echo "windows: gateway simulators (pids ${sim_pids[*]}) on port indexes $index and $alive_index"
 
@@ -71,16 +71,16 @@ stage_windows() (
     timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$index" || failed=1
     echo "--- $preset: FreeLibrary with an open handle"
     local before
-    before=$(disconnects_seen "$log")
+    before=$(windows_disconnects_seen "$log")
     timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --unload-open 127.0.0.1 "$index" || failed=1
     # One from the unload, one from the close after loading the library again.
-    if ! wait_for_disconnects "$log" $((before + 2)); then
+    if ! windows_wait_for_disconnects "$log" $((before + 2)); then
       echo "windows: the gateway saw no disconnect telegram when $(basename "$dll") was unloaded" >&2
       failed=1
     fi
     echo "--- $preset: process exit with an open handle"
     local start_ns elapsed_ms
-    before=$(disconnects_seen "$log")
+    before=$(windows_disconnects_seen "$log")
     start_ns=$(date +%s%N)
     timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --exit-open 127.0.0.1 "$index" || failed=1
     elapsed_ms=$((($(date +%s%N) - start_ns) / 1000000))
@@ -90,7 +90,7 @@ stage_windows() (
       echo "windows: ending the process with an open handle took $elapsed_ms ms" >&2
       failed=1
     fi
-    if ! wait_for_disconnects "$log" $((before + 1)); then
+    if ! windows_wait_for_disconnects "$log" $((before + 1)); then
       echo "windows: the gateway saw no disconnect telegram when the process ended" >&2
       failed=1
     fi
@@ -98,9 +98,9 @@ stage_windows() (
     local confirmed
     confirmed=$(grep -c 'cmd 0x810D' "$alive_log" || true)
     timeout 300 wine "build/$preset/windows/dll_test.exe" "$dll" --gateway 127.0.0.1 "$alive_index" || failed=1
-    before=$(disconnects_seen "$alive_log")
+    before=$(windows_disconnects_seen "$alive_log")
     timeout 120 wine "build/$preset/windows/dll_test.exe" "$dll" --unload-open 127.0.0.1 "$alive_index" || failed=1
-    wait_for_disconnects "$alive_log" $((before + 2)) || { echo "windows: no disconnect under keep-alive" >&2; failed=1; }
+    windows_wait_for_disconnects "$alive_log" $((before + 2)) || { echo "windows: no disconnect under keep-alive" >&2; failed=1; }
     if (($(grep -c 'cmd 0x810D' "$alive_log" || true) <= confirmed)); then
       echo "windows: the library confirmed no keep-alive request" >&2
       failed=1
@@ -127,12 +127,12 @@ stage_windows() (
 )
 
 # Disconnect requests that the simulator has logged.
-disconnects_seen() { grep -c '<- id [0-9]* cmd 0x0102' "$1" || true; }
+windows_disconnects_seen() { grep -c '<- id [0-9]* cmd 0x0102' "$1" || true; }
 
 # Waits up to 10 s until the simulator has logged count disconnect requests.
-wait_for_disconnects() {
+windows_wait_for_disconnects() {
   local log=$1 count=$2 deadline=$((SECONDS + 10))
-  while (($(disconnects_seen "$log") < count)); do
+  while (($(windows_disconnects_seen "$log") < count)); do
     ((SECONDS < deadline)) || return 1
     sleep 0.05
   done
@@ -150,7 +150,7 @@ windows_dll_path() {
 # Starts the simulator (SIM LOG [option...]) on a free port index (the library reaches a
 # gateway only through 5000 + 100 * index): tries random indexes until one binds, waiting
 # for the "listening on" line. Adds the pid to sim_pids and sets sim_index in the caller.
-start_gateway_simulator() {
+windows_start_simulator() {
   local sim=$1 log=$2 try line pid fd
   shift 2
   for try in $(seq 1 20); do
