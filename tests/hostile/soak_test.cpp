@@ -17,6 +17,18 @@
 #include "proc_stats.h"
 #include "sim_process.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KORVANE_SANITIZED 1
+#endif
+#endif
+#if !defined(KORVANE_SANITIZED) && (defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__))
+#define KORVANE_SANITIZED 1
+#endif
+#ifndef KORVANE_SANITIZED
+#define KORVANE_SANITIZED 0
+#endif
+
 namespace korvane::test {
 namespace {
 
@@ -86,7 +98,7 @@ TEST_F(Soak, OpenCloseCyclesLeaveNothingBehind) {
   // One open device holds one socket and one receive thread.
   EXPECT_LE(fds_peak, fds_before + 1);
   EXPECT_LE(threads_peak, threads_before + 1);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !KORVANE_SANITIZED
   // Sanitizer allocators keep freed memory in quarantine, so growth is only judged without them.
   EXPECT_LT(rss_after - rss_before, 4096) << "KiB of resident memory gained";
 #endif
