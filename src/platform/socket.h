@@ -44,7 +44,7 @@ ConnectStart StartConnect(SocketHandle socket, const SocketAddress& address);
 // The pending error of a socket (SO_ERROR): 0 when a finished connect succeeded.
 int PendingError(SocketHandle socket);
 
-// SO_KEEPALIVE (must succeed) and TCP_NODELAY (best effort).
+// SO_KEEPALIVE (must succeed) and TCP_NODELAY (best effort), plus whatever RecvWait needs.
 bool SetStreamOptions(SocketHandle socket);
 
 struct PollEntry {
@@ -64,6 +64,18 @@ int Poll(PollEntry* entries, std::size_t count, int timeout_ms);
 // -1 on error; Send never raises SIGPIPE. Recv returns 0 when the peer closed.
 long Send(SocketHandle socket, const uint8_t* bytes, std::size_t count);
 long Recv(SocketHandle socket, uint8_t* bytes, std::size_t count);
+
+// Returned by SendNow and RecvWait when nothing could be done yet.
+constexpr long kWouldBlock = -2;
+
+// Sends what the socket takes at once, without waiting: the count sent (possibly short),
+// kWouldBlock when it takes nothing now (or cannot tell without waiting), -1 on error.
+long SendNow(SocketHandle socket, const uint8_t* bytes, std::size_t count);
+
+// Receives, waiting for data at most timeout_ms (it may return sooner with kWouldBlock):
+// the count received, 0 when the peer closed, kWouldBlock when nothing arrived, -1 on error.
+// Only one thread may wait on a socket this way at a time.
+long RecvWait(SocketHandle socket, uint8_t* bytes, std::size_t count, int timeout_ms);
 
 // Ends both directions; a thread waiting on the socket wakes up. The descriptor stays valid.
 void Shutdown(SocketHandle socket);

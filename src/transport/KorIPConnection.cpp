@@ -124,6 +124,13 @@ int CKorIPConnection::Send(const uint8_t* bytes, std::size_t length, uint32_t ti
   const KorTimeVal deadline = deadline::Add(ClockNow(), deadline::FromMillis(timeout_ms));
   CKorLock lock(send_mutex_);
   std::size_t done = 0;
+  // The socket usually takes a telegram at once; wait for it only when it does not.
+  const platform::SocketHandle first = socket_.load();
+  if (first == platform::kInvalidSocket) return kTransportNotConnected;
+  const long sent = platform::SendNow(first, bytes, length);
+  if (sent == -1) return kTransportSocketError;
+  if (sent > 0) done = static_cast<std::size_t>(sent);
+  if (done == length) return kTransportOk;
   uint32_t wait_ms = timeout_ms;
   for (;;) {
     const platform::SocketHandle s = socket_.load();
@@ -193,7 +200,10 @@ void CKorIPConnection::ConnectionLost() {
 }
 
 void CKorIPConnection::ReceiveOnce(platform::SocketHandle s) {
-  const long n = platform::Recv(s, cutter_.WritePointer(), cutter_.WantBytes());
+  Deliver(platform::Recv(s, cutter_.WritePointer(), cutter_.WantBytes()));
+}
+
+void CKorIPConnection::Deliver(long n) {
   if (n <= 0) {
     ConnectionLost();
     return;
@@ -241,16 +251,10 @@ CKorIPConnection::PumpResult CKorIPConnection::Pump(int timeout_ms, const std::f
   } else if (s == platform::kInvalidSocket || state_.load() != kStateConnected) {
     result = PumpResult::kClosed;
   } else {
-    platform::PollEntry entry;
-    entry.socket = s;
-    entry.want_read = true;
-    const int rc = platform::Poll(&entry, 1, timeout_ms);
-    if (rc < 0) {
-      ConnectionLost();
-      result = PumpResult::kClosed;
-    } else if (rc > 0) {
-      ReceiveOnce(s);
-      result = done() ? PumpResult::kDone : PumpResult::kIdle;
+    const long n = platform::RecvWait(s, cutter_.WritePointer(), cutter_.WantBytes(), timeout_ms);
+    if (n != platform::kWouldBlock) {
+      Deliver(n);
+      result = n <= 0 ? PumpResult::kClosed : done() ? PumpResult::kDone : PumpResult::kIdle;
     }
   }
   reader_mutex_.Unlock();

@@ -86,6 +86,8 @@ class CKorIPConnection : public CKorIPBase {
   void ReadLoop(CReadThread& thread);
   // Receives once into the cutter and dispatches what completes; the reader lock is held.
   void ReceiveOnce(platform::SocketHandle s) KOR_REQUIRES(reader_mutex_);
+  // Hands n received bytes to the cutter; 0 or an error means the connection is lost.
+  void Deliver(long n) KOR_REQUIRES(reader_mutex_);
   void AliveLoop(CAliveThread& thread);
   void StopAliveThread();
 

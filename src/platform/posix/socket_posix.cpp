@@ -15,6 +15,10 @@
 
 namespace korvane::platform {
 
+namespace {
+constexpr int kReceiveSliceMs = 20;
+}  // namespace
+
 bool SocketsStartup() { return true; }
 void SocketsCleanup() {}
 
@@ -72,6 +76,11 @@ bool SetStreamOptions(SocketHandle socket) {
   const int one = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) return false;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // A receive never blocks longer than one slice, so RecvWait can wait in recv itself and
+  // save the poll call on the request path.
+  timeval slice{};
+  slice.tv_usec = kReceiveSliceMs * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
   return true;
 }
 
@@ -107,6 +116,33 @@ long Send(SocketHandle socket, const uint8_t* bytes, std::size_t count) {
   for (;;) {
     const ssize_t n = send(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
     if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+  }
+}
+
+long SendNow(SocketHandle socket, const uint8_t* bytes, std::size_t count) {
+  for (;;) {
+    const ssize_t n = send(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+    if (errno != EINTR) return -1;
+  }
+}
+
+long RecvWait(SocketHandle socket, uint8_t* bytes, std::size_t count, int timeout_ms) {
+  if (timeout_ms < kReceiveSliceMs) {
+    // Shorter than the socket's own receive slice: wait with poll instead.
+    PollEntry entry;
+    entry.socket = socket;
+    entry.want_read = true;
+    const int rc = Poll(&entry, 1, timeout_ms);
+    if (rc < 0) return -1;
+    if (rc == 0) return kWouldBlock;
+  }
+  for (;;) {
+    const ssize_t n = recv(static_cast<int>(socket), bytes, count, 0);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+    if (errno != EINTR) return -1;
   }
 }
 

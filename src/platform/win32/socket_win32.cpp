@@ -179,6 +179,21 @@ long Send(SocketHandle socket, const uint8_t* bytes, std::size_t count) {
   return sent == SOCKET_ERROR ? -1 : sent;
 }
 
+long SendNow(SocketHandle, const uint8_t*, std::size_t) {
+  // A blocking Winsock socket cannot be asked to send without waiting: wait first.
+  return kWouldBlock;
+}
+
+long RecvWait(SocketHandle socket, uint8_t* bytes, std::size_t count, int timeout_ms) {
+  PollEntry entry;
+  entry.socket = socket;
+  entry.want_read = true;
+  const int rc = Poll(&entry, 1, timeout_ms);
+  if (rc < 0) return -1;
+  if (rc == 0) return kWouldBlock;
+  return Recv(socket, bytes, count);
+}
+
 long Recv(SocketHandle socket, uint8_t* bytes, std::size_t count) {
   const int n = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(count);
   const int got = recv(Native(socket), reinterpret_cast<char*>(bytes), n, 0);
