@@ -23,9 +23,12 @@ void ProcessAttach() {
 }
 
 void ProcessDetach(bool process_terminating) {
+  (void)process_terminating;
   if (g_registry == nullptr) return;
-  // At process end the other threads are gone already; only a live unload closes devices.
-  if (!process_terminating) g_registry->CloseAll();
+  // Every open device is closed, each connected client sending its disconnect telegram. When
+  // the whole process is ending its other threads are gone already; the platform layer then
+  // lets waits end at once instead of waiting for answers that no thread will read.
+  g_registry->CloseAll();
   delete g_registry;
   g_registry = nullptr;
 }
