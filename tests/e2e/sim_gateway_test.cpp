@@ -77,6 +77,15 @@ TEST_F(GatewayTest, ConnectionSlotsAreLimitedAndFreedWithTheSession) {
   auto later = std::make_unique<Session>(limited);
   EXPECT_EQ(1, Parse(Send(*later, cmd::kConnect, 1).telegrams[0]).payload[0]);
   later.reset();
+  // The gateway's own disconnect request (at shutdown), and a session without a handshake
+  // that is simply closed.
+  const Outgoing goodbye = b.Disconnect();
+  ASSERT_EQ(1u, goodbye.telegrams.size());
+  EXPECT_EQ(codec::Build(cmd::kDisconnect, 0, nullptr, 0), goodbye.telegrams[0]);
+  EXPECT_FALSE(goodbye.close);
+  EXPECT_TRUE(Send(b, cmd::kDisconnect | cmd::kReplyBit, 0, {0}).close);
+  Session fresh(limited);
+  EXPECT_TRUE(fresh.Disconnect().close);
   const auto closing = Send(a, cmd::kDisconnect, 0);
   EXPECT_TRUE(closing.close);
   EXPECT_EQ((std::vector<uint8_t>{0}), Parse(closing.telegrams[0]).payload);
