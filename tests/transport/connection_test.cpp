@@ -289,3 +289,62 @@ TEST(Connection, DestroyingConnectedConnectionIsPrompt) {
 
 }  // namespace
 }  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// Connections opened and closed in a loop beside long-lived ones: descriptor numbers get
+// reused, and no telegram may ever reach a connection other than the one it was sent to.
+TEST(Connection, ReusedDescriptorsNeverCrossTelegrams) {
+  FakeGateway gw;
+  ASSERT_TRUE(gw.ok());
+  RecordingConnection a, b;
+  ASSERT_EQ(ConnectTo(a, gw), kTransportOk);
+  auto session_a = gw.WaitForSession(0);
+  ASSERT_EQ(ConnectTo(b, gw), kTransportOk);
+  auto session_b = gw.WaitForSession(1);
+  ASSERT_NE(session_a, nullptr);
+  ASSERT_NE(session_b, nullptr);
+
+  std::atomic<bool> stop{false};
+  std::thread feeder([&] {
+    for (uint16_t n = 0; !stop.load(); ++n) {
+      session_a->SendTelegram(0x8110, n, {0, 0xAA});
+      session_b->SendTelegram(0x8110, n, {0, 0xBB});
+      std::this_thread::sleep_for(Millis(1));
+    }
+  });
+  int churned = 0;
+  // Closed connections stay around for a while, as handles an application has not yet
+  // released do, while new ones are opened.
+  std::vector<std::unique_ptr<RecordingConnection>> closed;
+  for (int i = 0; i < 60; ++i) {
+    auto c = std::make_unique<RecordingConnection>();
+    if (ConnectTo(*c, gw) == kTransportOk) ++churned;
+    auto s = gw.WaitForSession(2 + static_cast<std::size_t>(i));
+    if (s != nullptr) s->SendTelegram(0x8110, 1, {0, 0xCC});
+    if (i % 2 == 0) {
+      c->Disconnect(1000);
+    } else if (s != nullptr) {
+      s->Close();  // the gateway ends this one
+    }
+    closed.push_back(std::move(c));
+    if (closed.size() > 8) closed.erase(closed.begin());
+  }
+  closed.clear();
+  stop = true;
+  feeder.join();
+  EXPECT_EQ(churned, 60);
+  const auto only = [](const std::vector<Bytes>& got, uint8_t marker) {
+    for (const Bytes& t : got)
+      if (t.size() < 8 || t[7] != marker) return false;
+    return !got.empty();
+  };
+  EXPECT_TRUE(only(a.Telegrams(), 0xAA));
+  EXPECT_TRUE(only(b.Telegrams(), 0xBB));
+  EXPECT_EQ(a.GetState(), kStateConnected);
+  EXPECT_EQ(b.GetState(), kStateConnected);
+}
+
+}  // namespace
+}  // namespace korvane
