@@ -247,6 +247,7 @@ std::vector<uint8_t> EepromReadBlocks(const Device& device, const EepromArgs& e,
     done += n;
     progress.Update(done);
   }
+  progress.Finish();
   return data;
 }
 
@@ -285,6 +286,7 @@ void Eeprom(const Globals& g, ArgList& args) {
       done += n;
       progress.Update(done);
     }
+    progress.Finish();
     if (g.json) {
       std::printf("{\"offset\":%u,\"length\":%zu,\"blocks\":%zu}\n", e.offset, data.size(), blocks);
     } else {

@@ -10,8 +10,11 @@ namespace korvane::tool {
 Progress::Progress(const char* what, std::size_t total, std::size_t block)
     : what_(what), total_(total), shown_(total > block && StderrIsTerminal()) {}
 
-Progress::~Progress() {
+Progress::~Progress() { Finish(); }
+
+void Progress::Finish() {
   if (shown_) std::fputs("\n", stderr);
+  shown_ = false;
 }
 
 void Progress::Update(std::size_t done) {

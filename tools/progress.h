@@ -12,6 +12,8 @@ class Progress {
   Progress(const char* what, std::size_t total, std::size_t block);
   ~Progress();
   void Update(std::size_t done);
+  // Ends the bar's line, so that output after it starts on a line of its own.
+  void Finish();
 
  private:
   const char* what_;
