@@ -100,6 +100,25 @@ TEST(ToolEndToEnd, DetectFindsExactlyTheDefaultDevices) {
   EXPECT_NE(std::string::npos, grid.out.find("50: 50 51 -- --")) << grid.out;
 }
 
+TEST(ToolEndToEnd, BusFileDescribesAnotherBus) {
+  const std::string bus = TempPath("other.bus");
+  {
+    std::ofstream out(bus);
+    out << "# a 512-byte EEPROM on two addresses and a sensor\neeprom 0x50 512 16 1\nsensor 0x20 -1\nlines 4\n";
+  }
+  Simulator sim = StartSimulator({"--bus", bus});
+  std::remove(bus.c_str());
+  ASSERT_TRUE(sim.process);
+  EXPECT_EQ("{\"devices\":[32,80,81]}\n", Tool(sim.port_index, {"--json", "detect"}).out);
+  EXPECT_EQ("0xff 0x00\n", Tool(sim.port_index, {"get", "0x20", "2"}).out);  // -1 degree
+  EXPECT_EQ("inputs 0x0000000f outputs 0x0000000f\n", Tool(sim.port_index, {"gpio", "0xff"}).out);
+  // Offset 0x1A5 with mode 0x0108: the ninth offset bit selects the second address.
+  const Finished w = Tool(sim.port_index, {"eeprom", "write", "--mode", "0x108", "--offset", "0x1a5", "--text", "Z"});
+  EXPECT_EQ(0, w.exit_code) << w.err;
+  EXPECT_EQ("reply value 5, 1 result byte: 0x5a\n",
+            Tool(sim.port_index, {"seq", "01", "02a201a5", "01", "03a301", "04"}).out);
+}
+
 TEST(ToolEndToEnd, EepromImagesRoundTripAcrossPages) {
   Simulator sim = StartSimulator({});
   ASSERT_TRUE(sim.process);
