@@ -198,6 +198,7 @@ void RunLatency(Context& ctx, const std::string& placement) {
   }
   for (uint8_t i = 0; i < kDataBytes && ok; ++i) ok = in[i] == i;  // the echo's data arrived intact
   const int per_round = std::max(1, ctx.options.iterations / std::max(1, ctx.options.rounds));
+  for (Series& s : series) s.samples.reserve(static_cast<std::size_t>(per_round) * ctx.options.rounds);
   for (int round = 0; round < ctx.options.rounds && ok; ++round) {
     for (int which = 0; which < 4 && ok; ++which) {
       Series& s = series[which];
