@@ -9,6 +9,8 @@ namespace {
 // length), and re-checks after this long when another thread is reading.
 constexpr int64_t kPumpSliceMs = 1000;
 constexpr uint32_t kBusyWaitMs = 1;
+// The client whose waiting caller is reading the socket on this thread, if any.
+thread_local const CKorvaneClient* t_pumping_for = nullptr;
 }  // namespace
 
 int32_t MapTransportResult(int transport_result) {
@@ -68,6 +70,7 @@ int32_t CKorvaneClient::Transact(const CKorvaneMsg& request, std::unique_ptr<CKo
     CKorLock lock(map_lock_);
     awaited_id_ = request.id;
     replies_.erase(request.id);
+    reply_stored_.store(false, std::memory_order_relaxed);
   }
   // Registered before sending, so the reply is read by this thread, not handed over.
   connection_.BeginCallerWait();
@@ -90,14 +93,13 @@ std::unique_ptr<CKorvaneMsg> CKorvaneClient::WaitReply(uint16_t id) {
   const int64_t deadline_us = platform::MonotonicMicros() + static_cast<int64_t>(timeout_ms_) * 1000;
   std::unique_ptr<CKorvaneMsg> reply = TakeReply(id);
   int64_t remaining_ms = timeout_ms_;
-  const auto stored = [this, id] {
-    CKorLock lock(map_lock_);
-    return replies_.count(id) != 0;
-  };
+  const auto stored = [this] { return reply_stored_.load(std::memory_order_acquire); };
   while (!reply && remaining_ms >= 0) {
     // Read the socket on this thread while we may; wait for the receive thread's wake-up only
     // when it is reading or the connection is gone.
+    t_pumping_for = this;
     const auto pumped = connection_.Pump(static_cast<int>(remaining_ms > kPumpSliceMs ? kPumpSliceMs : remaining_ms), stored);
+    t_pumping_for = nullptr;
     if (pumped == CKorIPConnection::PumpResult::kBusy) {
       reply_event_.Wait(kBusyWaitMs);
     } else if (pumped == CKorIPConnection::PumpResult::kClosed) {
@@ -107,6 +109,7 @@ std::unique_ptr<CKorvaneMsg> CKorvaneClient::WaitReply(uint16_t id) {
       }
     }
     reply = TakeReply(id);
+    if (reply) break;
     const int64_t left_us = deadline_us - platform::MonotonicMicros();
     remaining_ms = left_us < 0 ? -1 : left_us / 1000;
   }
@@ -124,10 +127,15 @@ std::unique_ptr<CKorvaneMsg> CKorvaneClient::TakeReply(uint16_t id) {
   if (it == replies_.end()) return nullptr;
   std::unique_ptr<CKorvaneMsg> reply = std::move(it->second.reply);
   replies_.erase(it);
+  reply_stored_.store(false, std::memory_order_relaxed);
   return reply;
 }
 
 void CKorvaneClient::PurgeReplies() {
+  {
+    CKorLock lock(map_lock_);
+    if (replies_.empty()) return;
+  }
   // Replies older than timeout / 100 seconds go.
   const int64_t cutoff_us =
       platform::MonotonicMicros() - static_cast<int64_t>(static_cast<uint32_t>(timeout_ms_) / 100) * 1000000;
@@ -153,7 +161,9 @@ void CKorvaneClient::OnTelegram(const uint8_t* bytes, std::size_t count) {
   CKorLock lock(map_lock_);
   if (awaited_id_ != static_cast<int32_t>(pending.reply->id)) return;  // late or never asked for
   replies_[pending.reply->id] = std::move(pending);
-  reply_event_.Set();
+  reply_stored_.store(true, std::memory_order_release);
+  // A caller that reads the socket itself looks for its reply as soon as this returns.
+  if (t_pumping_for != this) reply_event_.Set();
 }
 
 int32_t CKorvaneClient::ReplyResult(const CKorvaneMsg& reply) const {

@@ -104,6 +104,8 @@ class CKorvaneClient {
   // Only the confirmation of the request in flight is stored: a late one, or one for an id
   // nobody asked, could otherwise answer a later request that reuses its id.
   int32_t awaited_id_ KOR_GUARDED_BY(map_lock_) = -1;
+  // Set when the awaited confirmation is stored, so a reading caller can stop without a lock.
+  std::atomic<bool> reply_stored_{false};
   std::atomic<uint16_t> next_id_{0};
   const uint32_t device_kind_;
   CKorEvent reply_event_;

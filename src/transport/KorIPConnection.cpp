@@ -121,7 +121,6 @@ int CKorIPConnection::Send(const uint8_t* bytes, std::size_t length, uint32_t ti
   if (state != kStateConnected) return kTransportNotAllowed;
   if (length == 0) return kTransportOk;
 
-  const KorTimeVal deadline = deadline::Add(ClockNow(), deadline::FromMillis(timeout_ms));
   CKorLock lock(send_mutex_);
   std::size_t done = 0;
   // The socket usually takes a telegram at once; wait for it only when it does not.
@@ -131,6 +130,7 @@ int CKorIPConnection::Send(const uint8_t* bytes, std::size_t length, uint32_t ti
   if (sent == -1) return kTransportSocketError;
   if (sent > 0) done = static_cast<std::size_t>(sent);
   if (done == length) return kTransportOk;
+  const KorTimeVal deadline = deadline::Add(ClockNow(), deadline::FromMillis(timeout_ms));
   uint32_t wait_ms = timeout_ms;
   for (;;) {
     const platform::SocketHandle s = socket_.load();
