@@ -1,5 +1,5 @@
 # Chart of a korvane-bench run. Variables (gnuplot -e): latency, throughput (data files that
-# scripts/bench.sh extracts from results.csv) and out (PNG path).
+# scripts/bench.sh extracts from results.csv), out (PNG path) and note (a line about the machine).
 #   latency:    placement, medians raw_read8 I2CRead_8 raw_write8 I2CWrite_8, the same as p99,
 #               median ratios I2CRead/raw and I2CWrite/raw
 #   throughput: placement, handles, raw calls/s, I2CRead calls/s, ratio
@@ -23,7 +23,8 @@ set linetype 2 lc rgb "#d1495b"
 set linetype 3 lc rgb "#a8b4c0"
 set linetype 4 lc rgb "#edae49"
 
-set multiplot title "korvane-bench: the library against a raw send/recv ping-pong on loopback, same run"
+if (!exists("note")) note = ""
+set multiplot title "korvane-bench: the library against a raw send/recv ping-pong on loopback, same run\n".note
 
 set origin 0, 0.48
 set size 0.5, 0.48

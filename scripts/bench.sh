@@ -46,7 +46,8 @@ awk -F, '
 
 if [[ -s $build/latency.dat && -s $build/throughput.dat ]]; then
   mkdir -p "$(dirname "$png")"
-  gnuplot -e "latency='$build/latency.dat'; throughput='$build/throughput.dat'; out='$png'" bench/chart.gp
+  note=$(awk -F, '$2 == "machine" { v[$3] = $4 } END { printf "%s CPUs, load average %s at the start, %s at the end", v["cpus"], v["load_1min_start"], v["load_1min_end"] }' "$csv")
+  gnuplot -e "latency='$build/latency.dat'; throughput='$build/throughput.dat'; out='$png'; note='$note'" bench/chart.gp
   echo "chart: $png"
 else
   echo "no round-trip or throughput figures: chart not drawn" >&2
