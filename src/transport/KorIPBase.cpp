@@ -1,6 +1,7 @@
 #include "transport/KorIPBase.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -99,7 +100,9 @@ int CKorIPBase::OpenStream(const char* host, uint16_t port, uint32_t timeout_ms)
       entries[i].want_write = true;
     }
     const int64_t left_us = deadline_us - platform::MonotonicMicros();
-    const int left_ms = left_us <= 0 ? 0 : static_cast<int>((left_us + 999) / 1000);
+    // Time-outs are unsigned 32-bit milliseconds; one wait covers at most INT_MAX of them.
+    const int64_t left_ms64 = left_us <= 0 ? 0 : (left_us + 999) / 1000;
+    const int left_ms = static_cast<int>(std::min<int64_t>(left_ms64, std::numeric_limits<int>::max()));
     const int rc = platform::Poll(entries.data(), entries.size(), left_ms);
     if (rc < 0) {
       CloseAll(candidates, platform::kInvalidSocket);
