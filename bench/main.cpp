@@ -711,6 +711,8 @@ int Main(int argc, char** argv) {
               gateway.port(), load_start);
   report.Add("-", "machine", "cpus", static_cast<double>(cpus.size()), "1");
   report.Add("-", "machine", "load_1min_start", load_start, "1");
+  const double busy_start = MachineBusySeconds(), own_start = OwnCpuSeconds();
+  const int64_t run_start = NowNs();
 
   std::vector<std::string> done;
   if (options.cases.count("memory")) {
@@ -753,9 +755,17 @@ int Main(int argc, char** argv) {
 
   const double load_end = LoadAverage();
   report.Add("-", "machine", "load_1min_end", load_end, "1");
+  // The load average counts this program's own threads; the CPU time others took does not.
+  const double others = (MachineBusySeconds() - busy_start) - (OwnCpuSeconds() - own_start);
+  const double capacity = static_cast<double>(NowNs() - run_start) * 1e-9 * static_cast<double>(cpus.size());
+  const double others_percent = capacity > 0 ? std::max(0.0, 100.0 * others / capacity) : NAN;
+  report.Add("-", "machine", "others_cpu_percent", others_percent, "%");
   PrintTables(report, done, options);
   PrintTargets(report, done, options);
-  std::printf("\nload average (1 min) %.2f at the start, %.2f at the end\n", load_start, load_end);
+  std::printf(
+      "\nother processes used %.0f%% of the CPUs during the run; load average (1 min) %.2f at the start,\n"
+      "%.2f at the end (this program's threads included)\n",
+      others_percent, load_start, load_end);
   if (!report.WriteCsv(options.csv)) {
     std::fprintf(stderr, "korvane-bench: cannot write %s\n", options.csv.c_str());
     return 1;

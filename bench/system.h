@@ -35,6 +35,11 @@ bool Pin(pid_t tid, const cpu_set_t& mask);
 int64_t NowNs();
 double ProcessCpuSeconds();
 
+// CPU seconds the whole machine spent busy since boot, and CPU seconds this process and its
+// reaped children used: over a run, the difference is what other processes took.
+double MachineBusySeconds();
+double OwnCpuSeconds();
+
 // Resident set size (KiB) and number of threads of this process.
 struct ProcStatus {
   long rss_kib = -1;

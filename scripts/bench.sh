@@ -46,7 +46,7 @@ awk -F, '
 
 if [[ -s $build/latency.dat && -s $build/throughput.dat ]]; then
   mkdir -p "$(dirname "$png")"
-  note=$(awk -F, '$2 == "machine" { v[$3] = $4 } END { printf "%s CPUs, load average %s at the start, %s at the end", v["cpus"], v["load_1min_start"], v["load_1min_end"] }' "$csv")
+  note=$(awk -F, '$2 == "machine" { v[$3] = $4 } END { printf "%s CPUs; other processes used %.0f%% of them during the run", v["cpus"], v["others_cpu_percent"] }' "$csv")
   gnuplot -e "latency='$build/latency.dat'; throughput='$build/throughput.dat'; out='$png'; note='$note'" bench/chart.gp
   echo "chart: $png"
 else
