@@ -1,6 +1,7 @@
 #include "protocol/KorvaneClient.h"
 
 #include "platform/clock.h"
+#include "protocol/telegram_codec.h"
 
 namespace korvane {
 
@@ -151,16 +152,21 @@ std::size_t CKorvaneClient::StoredReplies() const {
 }
 
 void CKorvaneClient::OnTelegram(const uint8_t* bytes, std::size_t count) {
-  auto telegram = std::make_unique<CKorvaneMsg>();
-  if (!telegram->Parse(bytes, count)) return;
-  if (!telegram->IsReply()) {
-    OnRequest(telegram);
+  codec::View view;
+  if (!codec::Decode(bytes, count, &view)) return;  // dropped: not a telegram
+  if ((view.command & codec::kReplyBit) == 0) {
+    auto request = std::make_unique<CKorvaneMsg>();
+    request->Parse(bytes, count);
+    OnRequest(request);
     return;
   }
-  PendingReply pending{std::move(telegram), platform::MonotonicMicros()};
+  const int64_t arrival_us = platform::MonotonicMicros();
   CKorLock lock(map_lock_);
-  if (awaited_id_ != static_cast<int32_t>(pending.reply->id)) return;  // late or never asked for
-  replies_[pending.reply->id] = std::move(pending);
+  // Late or never asked for: dropped before anything is allocated, so a flood costs little.
+  if (awaited_id_ != static_cast<int32_t>(view.id)) return;
+  auto reply = std::make_unique<CKorvaneMsg>();
+  reply->Parse(bytes, count);
+  replies_[view.id] = PendingReply{std::move(reply), arrival_us};
   reply_stored_.store(true, std::memory_order_release);
   // A caller that reads the socket itself looks for its reply as soon as this returns.
   if (t_pumping_for != this) reply_event_.Set();
