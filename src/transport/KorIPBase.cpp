@@ -56,6 +56,10 @@ void CKorIPBase::ReleaseRetired() {
 }
 
 void CKorIPBase::CloseSocket() {
+  // Shut down before taking the lock: a sender waiting for the socket to take its bytes
+  // wakes up and lets go of the lock at once. The descriptor stays valid meanwhile.
+  const platform::SocketHandle current = socket_.load();
+  if (current != platform::kInvalidSocket) platform::Shutdown(current);
   CKorLock lock(send_mutex_);
   const platform::SocketHandle s = socket_.exchange(platform::kInvalidSocket);
   if (s == platform::kInvalidSocket) return;
