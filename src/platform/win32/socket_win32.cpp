@@ -23,14 +23,6 @@ constexpr int kShutdownSlots = 256;
 constexpr SocketHandle kFreeSlot = 0;
 std::atomic<SocketHandle> g_shut_down[kShutdownSlots];
 
-void MarkShutDown(SocketHandle socket) {
-  for (auto& slot : g_shut_down) {
-    SocketHandle expected = kFreeSlot;
-    if (slot.compare_exchange_strong(expected, socket)) return;
-  }
-  // All slots taken: the shutdown itself still ends the connection; Poll then relies on it.
-}
-
 void ForgetShutDown(SocketHandle socket) {
   for (auto& slot : g_shut_down) {
     SocketHandle expected = socket;
@@ -43,6 +35,15 @@ bool IsShutDown(SocketHandle socket) {
     if (slot.load() == socket) return true;
   }
   return false;
+}
+
+void MarkShutDown(SocketHandle socket) {
+  if (IsShutDown(socket)) return;  // a socket may be shut down more than once
+  for (auto& slot : g_shut_down) {
+    SocketHandle expected = kFreeSlot;
+    if (slot.compare_exchange_strong(expected, socket)) return;
+  }
+  // All slots taken: the shutdown itself still ends the connection; Poll then relies on it.
 }
 
 constexpr int kPollSliceMs = 50;
