@@ -167,18 +167,44 @@ int CKorIPConnection::SendTelegram(const CKorMsg& telegram, uint32_t timeout_ms)
 
 int CKorIPConnection::Disconnect(uint32_t timeout_ms) {
   if (state_.load() != kStateConnected) return kTransportNotAllowed;
-  disconnect_event_.Reset();  // a stale confirmation must not answer this request
+  // A stale confirmation must not answer this request.
+  disconnect_event_.Reset();
+  disconnect_confirmed_.store(false);
   const CKorMsg request(codes_[kDisconnectReq], nullptr, 0, 0);
+  BeginCallerWait();
   int result = SendTelegram(request, timeout_ms);
   if (result == kTransportOk) {
-    if (!disconnect_event_.Wait(timeout_ms)) {
-      result = kTransportTimeout;
-    } else {
-      result = disconnect_result_.load() == 0 ? kTransportOk : kTransportSocketError;
-    }
+    result = WaitForDisconnectConfirmation(timeout_ms)
+                 ? (disconnect_result_.load() == 0 ? kTransportOk : kTransportSocketError)
+                 : kTransportTimeout;
   }
+  EndCallerWait();
   Close();
   return result;
+}
+
+bool CKorIPConnection::WaitForDisconnectConfirmation(uint32_t timeout_ms) {
+  // Reads the socket on this thread like a waiting caller, so the answer needs no hand-over
+  // from a receive thread that may be standing aside.
+  const auto confirmed = [this] { return disconnect_confirmed_.load(); };
+  const int64_t deadline_us = platform::MonotonicMicros() + static_cast<int64_t>(timeout_ms) * 1000;
+  for (;;) {
+    if (confirmed()) return true;
+    const int64_t left_ms = (deadline_us - platform::MonotonicMicros()) / 1000;
+    if (left_ms < 0) return false;
+    const int slice = static_cast<int>(left_ms < kReadPollMs ? left_ms : kReadPollMs);
+    switch (Pump(slice, confirmed)) {
+      case PumpResult::kDone:
+        return true;
+      case PumpResult::kBusy:
+        disconnect_event_.Wait(1);
+        break;
+      case PumpResult::kClosed:
+        return disconnect_event_.Wait(static_cast<uint32_t>(left_ms)) || confirmed();
+      case PumpResult::kIdle:
+        break;
+    }
+  }
 }
 
 bool CKorIPConnection::BeginClose() {
@@ -286,6 +312,7 @@ void CKorIPConnection::DispatchTelegram(const uint8_t* bytes, std::size_t length
       connect_event_.Set();
     } else {
       disconnect_result_.store(confirmation.payload[0]);
+      disconnect_confirmed_.store(true);
       disconnect_event_.Set();
     }
   } else if (command == codes_[kDisconnectReq]) {

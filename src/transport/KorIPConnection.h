@@ -81,6 +81,7 @@ class CKorIPConnection : public CKorIPBase {
 
   // The change from connected to closing happens once, whichever thread gets there first.
   bool BeginClose();
+  bool WaitForDisconnectConfirmation(uint32_t timeout_ms);
   void ConnectionLost();
   void OnKeepAliveRequest(const uint8_t* bytes, std::size_t length);
   void ReadLoop(CReadThread& thread);
@@ -95,6 +96,7 @@ class CKorIPConnection : public CKorIPBase {
   CKorEvent disconnect_event_;
   std::atomic<uint8_t> connect_result_{0};
   std::atomic<uint8_t> disconnect_result_{0};
+  std::atomic<bool> disconnect_confirmed_{false};
   uint16_t codes_[6] = {0x0001, 0x8001, 0x0002, 0x8002, 0x000D, 0x800D};
   uint8_t device_kind_ = 0;
   std::string peer_text_;
