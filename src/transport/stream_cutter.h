@@ -4,7 +4,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "protocol/telegram_codec.h"
 
@@ -21,8 +21,10 @@ class CStreamCutter {
   static constexpr std::size_t kFillMark = 65537;
 
   uint8_t* WritePointer() {
-    if (buffer_.empty()) buffer_.resize(kBufferSize);
-    return buffer_.data() + fill_;
+    // Left uninitialised: only received bytes are ever read, and pages never written stay
+    // untouched, so an idle connection costs little memory.
+    if (!buffer_) buffer_.reset(new uint8_t[kBufferSize]);
+    return buffer_.get() + fill_;
   }
 
   std::size_t WantBytes() const {
@@ -45,27 +47,27 @@ class CStreamCutter {
         pending_ = 0;
         return;
       }
-      pending_ = static_cast<std::size_t>(codec::ReadLE16(buffer_.data() + read_)) + 2;
+      pending_ = static_cast<std::size_t>(codec::ReadLE16(buffer_.get() + read_)) + 2;
       if (fill_ - read_ < pending_) return;
       const std::size_t start = read_;
       const std::size_t length = pending_;
       read_ += pending_;
       pending_ = 0;
       if (read_ == fill_) read_ = fill_ = 0;
-      dispatch(static_cast<const uint8_t*>(buffer_.data() + start), length);
+      dispatch(static_cast<const uint8_t*>(buffer_.get() + start), length);
     }
   }
 
   void Clear() {
     read_ = fill_ = pending_ = 0;
-    std::vector<uint8_t>().swap(buffer_);
+    buffer_.reset();
   }
 
   std::size_t Fill() const { return fill_; }
   std::size_t ReadPosition() const { return read_; }
 
  private:
-  std::vector<uint8_t> buffer_;
+  std::unique_ptr<uint8_t[]> buffer_;
   std::size_t fill_ = 0;
   std::size_t read_ = 0;
   std::size_t pending_ = 0;
