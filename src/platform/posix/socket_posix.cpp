@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/address_list.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
@@ -31,16 +32,7 @@ int Resolve(const char* host, const char* port, std::vector<ResolvedAddress>* ou
     errno = EHOSTUNREACH;
     return rc;
   }
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_addrlen > sizeof(SocketAddress::bytes)) continue;
-    ResolvedAddress r;
-    r.family = ai->ai_family;
-    r.socket_type = ai->ai_socktype;
-    r.protocol = ai->ai_protocol;
-    std::memcpy(r.address.bytes, ai->ai_addr, ai->ai_addrlen);
-    r.address.length = static_cast<int>(ai->ai_addrlen);
-    out->push_back(r);
-  }
+  CopyAddressList(list, out);
   freeaddrinfo(list);
   return 0;
 }
